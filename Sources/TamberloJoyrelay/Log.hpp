@@ -1,0 +1,44 @@
+// The log: one timestamped line per event in "Tamberlo Joyrelay.log", mirrored to standard error.
+#pragma once
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace joyrelay {
+
+// One log file. Every line is opened, appended and closed; a missing file is created by writing the
+// line to a temporary file beside it and moving that into place. File errors are swallowed.
+class LogFile {
+public:
+    explicit LogFile(std::filesystem::path path, bool mirrorToConsole = true);
+
+    // Writes "[joyrelay] <message>" to standard error, then "<yyyy-MM-dd HH:mm:ss> <message>" to the
+    // file. Never fails, callable from any thread.
+    void info(std::string_view message);
+
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    void append(const std::string& line);
+    std::filesystem::path path_;
+    bool mirror_;
+    std::mutex lock_;
+};
+
+class Log {
+public:
+    Log() = delete;
+
+    // Logs one message to the program's log. Callable from any thread.
+    static void info(std::string_view message);
+
+    // "$XDG_STATE_HOME/Tamberlo Joyrelay.log", else "~/.local/state/Tamberlo Joyrelay.log".
+    static std::filesystem::path defaultPath();
+
+    // The log of this process, created (with its folder) at first use.
+    static LogFile& shared();
+};
+
+}  // namespace joyrelay

@@ -1,0 +1,139 @@
+// The log file: whole lines under concurrency, survival of a deleted file or a missing folder,
+// messages written verbatim.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "Log.hpp"
+#include "TestSupport.hpp"
+
+using namespace joyrelay;
+using joyrelay::testing::readFile;
+using joyrelay::testing::TempDir;
+
+namespace {
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+const std::regex stamped(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} (.*)$)");
+
+std::string messageOf(const std::string& line) {
+    std::smatch m;
+    return std::regex_match(line, m, stamped) ? m[1].str() : "<unstamped: " + line + ">";
+}
+
+}  // namespace
+
+TEST(LogFile, ConcurrentWritersProduceWholeLines) {
+    TempDir dir;
+    LogFile log(dir.path() / "Tamberlo Joyrelay.log", false);
+    constexpr int threads = 8, perThread = 5000;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            for (int i = 0; i < perThread; ++i) log.info("thread " + std::to_string(t) + " line " + std::to_string(i));
+        });
+    }
+    for (auto& w : workers) w.join();
+    const auto all = lines(readFile(log.path()));
+    ASSERT_EQ(all.size(), static_cast<std::size_t>(threads * perThread));
+    std::set<std::string> seen;
+    std::vector<int> next(threads, 0);
+    for (const auto& line : all) {
+        const std::string msg = messageOf(line);
+        int t = -1, i = -1;
+        ASSERT_EQ(std::sscanf(msg.c_str(), "thread %d line %d", &t, &i), 2) << line;
+        ASSERT_EQ(i, next[t]++) << "lines of one thread out of order";
+        seen.insert(msg);
+    }
+    EXPECT_EQ(seen.size(), all.size());
+}
+
+TEST(LogFile, DeletedFileIsRecreatedWithOnlyLaterLines) {
+    TempDir dir;
+    LogFile log(dir.path() / "Tamberlo Joyrelay.log", false);
+    log.info("first");
+    log.info("second");
+    std::filesystem::remove(log.path());
+    log.info("third");
+    log.info("fourth");
+    const auto all = lines(readFile(log.path()));
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(messageOf(all[0]), "third");
+    EXPECT_EQ(messageOf(all[1]), "fourth");
+    // The creating write leaves no temporary file behind.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST(LogFile, MissingFolderIsCreatedAndMessagesAreVerbatim) {
+    TempDir dir;
+    LogFile log(dir.path() / "a" / "b" / "Tamberlo Joyrelay.log", false);
+    log.info("%@ %d %n %s");
+    log.info("");
+    log.info("two\nlines");
+    const auto all = lines(readFile(log.path()));
+    ASSERT_EQ(all.size(), 4u);
+    EXPECT_EQ(messageOf(all[0]), "%@ %d %n %s");
+    EXPECT_TRUE(std::regex_match(all[1], std::regex(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} $)")));
+    EXPECT_EQ(messageOf(all[2]), "two");
+    EXPECT_EQ(all[3], "lines");  // the continuation has no timestamp
+}
+
+TEST(LogFile, UnusableFolderCostsOnlyTheFileCopy) {
+    TempDir dir;
+    // A plain file where the folder should be: nothing can be created below it, even by root.
+    joyrelay::testing::writeFile(dir.path() / "blocked", "not a folder");
+    LogFile log(dir.path() / "blocked" / "Tamberlo Joyrelay.log", false);
+    for (int i = 0; i < 100; ++i) log.info("nowhere to go");
+    EXPECT_EQ(readFile(dir.path() / "blocked"), "not a folder");
+    if (::geteuid() != 0) {  // a read-only folder stops everyone but root
+        const auto folder = dir.path() / "locked";
+        std::filesystem::create_directory(folder);
+        ::chmod(folder.c_str(), 0500);
+        LogFile locked(folder / "Tamberlo Joyrelay.log", false);
+        locked.info("nowhere to go");
+        EXPECT_FALSE(std::filesystem::exists(locked.path()));
+    }
+}
+
+// The log's location follows XDG_STATE_HOME, and the console gets every line even when the file
+// cannot be written.
+TEST(Log, ConsoleMirrorGetsEveryLineWhenTheFileCannotBeWritten) {
+    TempDir dir;
+    joyrelay::testing::writeFile(dir.path() / "state", "a file where the log folder should be");
+    ::setenv("XDG_STATE_HOME", (dir.path() / "state").c_str(), 1);
+    EXPECT_EQ(Log::defaultPath(), dir.path() / "state" / "Tamberlo Joyrelay.log");
+    ::unsetenv("XDG_STATE_HOME");
+    const char* home = std::getenv("HOME");
+    if (home) {
+        EXPECT_EQ(Log::defaultPath(), std::filesystem::path(home) / ".local/state/Tamberlo Joyrelay.log");
+    }
+
+    // Capture our own stderr while logging through a file that cannot exist.
+    fflush(stderr);
+    const auto captured = dir.path() / "stderr";
+    const int saved = ::dup(2);
+    const int fd = ::open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(fd, 2);
+    {
+        LogFile log(dir.path() / "state" / "Tamberlo Joyrelay.log", true);
+        log.info("%n%s one");
+        log.info("two");
+    }
+    ::dup2(saved, 2);
+    ::close(fd);
+    ::close(saved);
+    EXPECT_EQ(readFile(captured), "[joyrelay] %n%s one\n[joyrelay] two\n");
+}

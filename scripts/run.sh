@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Sets up and runs the program: installs what it needs, builds it, then starts the tray application
+# on a desktop, or, without a display, replays the bundled demo capture and prints its key transitions.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if [[ $(id -u) -eq 0 ]] || command -v sudo >/dev/null; then scripts/install-deps.sh --run; fi
+cmake --preset default -DJOYRELAY_TESTS=OFF -DJOYRELAY_BENCH=OFF >/dev/null
+cmake --build --preset default -j "$(nproc)" --target tamberlo-joyrelay
+bin=build/default/Sources/TamberloJoyrelay/tamberlo-joyrelay
+if [[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]]; then
+  exec "$bin" "$@"
+fi
+echo "No display: replaying samples/demo.gip (key transitions on stdout, the log on stderr)" >&2
+exec "$bin" --replay samples/demo.gip --print-keys "$@"
