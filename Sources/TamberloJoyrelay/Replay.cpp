@@ -1,57 +1,84 @@
 #include "Replay.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
 #include "Capture.hpp"
-#include "JoyrelayCore/GIP.hpp"
-#include "KeyPoster.hpp"
+#include "Log.hpp"
+#include "Queues.hpp"
+#include "StickBridge.hpp"
 #include "simulated/PrintedKeyEvents.hpp"
+#include "simulated/SimulatedUsbHost.hpp"
 
 namespace joyrelay {
 
-int runReplay(const std::string& path, bool fast) {
+namespace {
+constexpr auto bridgeDeadline = std::chrono::seconds(10);
+}
+
+int runReplay(const std::string& path, const ReplaySettings& settings) {
     const CaptureParse capture = loadCapture(path);
     if (capture.error) {
         std::fprintf(stderr, "tamberlo-joyrelay: %s\n", capture.error->c_str());
         return 2;
     }
-    double now = 0;
-    PrintedKeyEvents printed(stdout, [&now] { return now; });
-    KeyPoster poster(printed);
-    StickState state;
-    KeyState keys;
+
+    // The capture time of the event being delivered; the printed backend stamps transitions with it.
+    std::atomic<double> now{0};
+    PrintedKeyEvents printed(stdout, [&now] { return now.load(); });
+    KeyEvents& output = settings.keyEvents ? *settings.keyEvents : printed;
+
+    AsioSerialQueue queue;
+    ThreadMainQueue mainQueue;
+    sim::SimulatedUsbHost host(queue);
+    sim::SimulatedUsbHost::DeviceId stick = host.plug(sim::DeviceSpec{});
+    auto bridge = StickBridge::create(queue, mainQueue, host, output,
+                                      settings.gate ? settings.gate : StickBridge::GateProvider([] { return true; }));
+    if (settings.onBridge) settings.onBridge(*bridge);
+    bridge->start();
+
     bool plugged = true;
+    bool ok = true;
+    // Waits until the bridge has handled everything delivered so far and reads again.
+    auto settled = [&] {
+        if (host.waitForReadPending(stick, bridgeDeadline)) return true;
+        Log::info("replay: the stick was not read again in time; stopping");
+        ok = false;
+        return false;
+    };
     const auto start = std::chrono::steady_clock::now();
     for (const CaptureEvent& e : capture.events) {
-        if (!fast) {
+        if (!settings.fast) {
             std::this_thread::sleep_until(start + std::chrono::duration<double, std::milli>(e.timeMs));
         }
-        now = e.timeMs;
-        switch (e.kind) {
-            case CaptureEvent::Kind::transfer:
-                if (!plugged) break;
-                if (auto report = InputReport::parse(e.bytes)) {
-                    poster.post(keys.apply(state.wanted(*report), true));
-                }
-                break;
-            case CaptureEvent::Kind::unplug:
-                if (plugged) poster.post(keys.releaseAll());
-                plugged = false;
-                break;
-            case CaptureEvent::Kind::plug:
-                if (!plugged) {
-                    state = StickState{};
-                    keys = KeyState{};
-                }
-                plugged = true;
-                break;
+        if (e.kind == CaptureEvent::Kind::transfer) {
+            if (!plugged) continue;
+            if (!settled()) break;
+            now = e.timeMs;
+            host.completeRead(stick, e.bytes);
+        } else if (e.kind == CaptureEvent::Kind::unplug) {
+            if (!plugged) continue;
+            if (!settled()) break;
+            now = e.timeMs;
+            host.unplug(stick);
+            host.waitUntilClosed(stick, bridgeDeadline);
+            plugged = false;
+        } else if (!plugged) {
+            now = e.timeMs;
+            stick = host.plug(sim::DeviceSpec{});
+            plugged = true;
         }
     }
-    poster.post(keys.releaseAll());
+    // The end of the capture unplugs the stick, which releases its keys.
+    if (plugged && ok && settled()) {
+        host.unplug(stick);
+        host.waitUntilClosed(stick, bridgeDeadline);
+    }
+    queue.sync([] {});
     std::fflush(stdout);
-    return 0;
+    return ok ? 0 : 1;
 }
 
 }  // namespace joyrelay

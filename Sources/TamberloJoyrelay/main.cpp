@@ -27,7 +27,11 @@ int main(int argc, char** argv) {
         std::printf("Tamberlo Joyrelay %s\n", JOYRELAY_VERSION);
         return 0;
     }
-    if (o.replay && o.printKeys) return runReplay(*o.replay, o.fast);
+    if (o.replay && o.printKeys) {
+        ReplaySettings settings;
+        settings.fast = o.fast;
+        return runReplay(*o.replay, settings);
+    }
     std::fputs("tamberlo-joyrelay: only --replay FILE --print-keys is available in this build\n", stderr);
     return 2;
 }
