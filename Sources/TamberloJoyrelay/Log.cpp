@@ -56,6 +56,12 @@ void LogFile::info(std::string_view message) {
     line.reserve(line.size() + message.size() + 2);
     line.append(" ").append(message).push_back('\n');
     append(line);
+    if (listener_) listener_(message);
+}
+
+void LogFile::setListener(std::function<void(std::string_view)> listener) {
+    std::lock_guard guard(lock_);
+    listener_ = std::move(listener);
 }
 
 void LogFile::append(const std::string& line) {
@@ -103,5 +109,7 @@ LogFile& Log::shared() {
 }
 
 void Log::info(std::string_view message) { shared().info(message); }
+
+void Log::setListener(std::function<void(std::string_view)> listener) { shared().setListener(std::move(listener)); }
 
 }  // namespace joyrelay

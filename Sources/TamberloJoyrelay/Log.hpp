@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -20,11 +21,14 @@ public:
 
     const std::filesystem::path& path() const { return path_; }
 
+    void setListener(std::function<void(std::string_view)> listener);
+
 private:
     void append(const std::string& line);
     std::filesystem::path path_;
     bool mirror_;
     std::mutex lock_;
+    std::function<void(std::string_view)> listener_;
 };
 
 class Log {
@@ -39,6 +43,10 @@ public:
 
     // The log of this process, created (with its folder) at first use.
     static LogFile& shared();
+
+    // Also hands every message to `listener` (after the file write, in the order lines were written);
+    // an empty function removes it. Used by headless runs and tests.
+    static void setListener(std::function<void(std::string_view)> listener);
 };
 
 }  // namespace joyrelay

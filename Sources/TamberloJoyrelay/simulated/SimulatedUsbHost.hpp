@@ -36,13 +36,13 @@ struct DeviceSpec {
 
 // Steps that fail on demand, for one device; each applies to every attempt while it is set.
 struct Failures {
-    std::optional<usb::UsbError> open;           // openDevice (not exclusive access: use heldByOtherProgram)
-    std::optional<usb::UsbError> configure;
-    std::optional<usb::UsbError> interfaceOpen;
-    std::map<std::uint8_t, usb::UsbError> pipeOpen;  // by endpoint address
-    std::optional<usb::UsbError> powerOnSubmit;   // any OUT transfer
+    std::optional<usb::UsbError> open{};           // openDevice (not exclusive access: use heldByOtherProgram)
+    std::optional<usb::UsbError> configure{};
+    std::optional<usb::UsbError> interfaceOpen{};
+    std::map<std::uint8_t, usb::UsbError> pipeOpen{};  // by endpoint address
+    std::optional<usb::UsbError> powerOnSubmit{};   // any OUT transfer
     std::uint32_t powerOnStatus = 0;              // completion status of OUT transfers
-    std::optional<usb::UsbError> readSubmit;
+    std::optional<usb::UsbError> readSubmit{};
 };
 
 // What happens to a read in flight when the device is unplugged.

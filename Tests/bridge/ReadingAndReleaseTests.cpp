@@ -1,0 +1,202 @@
+// Reading reports and posting their keys; releasing the stick and claiming it again.
+#include "BridgeFixture.hpp"
+
+namespace joyrelay::testing {
+
+using S = StickStatus;
+
+// --- Reading ------------------------------------------------------------------------------------
+
+TEST_F(BridgeTest, ReportsBecomeKeysWithOneReadInFlight) {
+    const auto stick = claimedStick();
+    EXPECT_EQ(host.readsSubmitted(stick), 1);
+    send(stick, report(A, LB));
+    EXPECT_EQ(takeKeys(), (Lines{"down Shift", "down Space"}));
+    EXPECT_EQ(host.readsSubmitted(stick), 2);
+    EXPECT_EQ(keyEvents.posted().size(), 0u);
+    send(stick, report(B));
+    EXPECT_EQ(takeKeys(), (Lines{"up Shift", "up Space", "down z"}));
+    EXPECT_EQ(bridge->packets(), 2);
+}
+
+TEST_F(BridgeTest, TransfersThatAreNotReportsChangeNothingButAreCounted) {
+    const auto stick = claimedStick();
+    send(stick, report(A));
+    takeKeys();
+    const auto before = bridge->lastInput();
+    ASSERT_TRUE(host.completeRead(stick, {}));  // zero bytes
+    settle();
+    send(stick, {0x07, 0x20, 0x01});
+    send(stick, report(0, 0, 17));
+    EXPECT_EQ(takeKeys(), Lines{});
+    EXPECT_EQ(bridge->packets(), 4);
+    EXPECT_EQ(bridge->lastInput(), before);
+    EXPECT_TRUE(host.readPending(stick));
+}
+
+TEST_F(BridgeTest, AReadLongerThanTheBufferIsClipped) {
+    const auto stick = claimedStick();
+    std::vector<std::uint8_t> big = report(A, 0, 200);
+    ASSERT_TRUE(host.completeRead(stick, big, 0, 5000));
+    settle();
+    EXPECT_EQ(takeKeys(), Lines{"down Space"});
+    EXPECT_TRUE(host.readPending(stick));
+}
+
+TEST_F(BridgeTest, AClosedGateHoldsBackPressesButNotReleases) {
+    const auto stick = claimedStick();
+    gate = false;
+    send(stick, report(A));
+    EXPECT_EQ(takeKeys(), Lines{});
+    EXPECT_TRUE(bridge->lastInput().has_value()) << "a wanted change counts as input even when held back";
+    gate = true;
+    send(stick, report(A));
+    EXPECT_EQ(takeKeys(), Lines{"down Space"});
+    send(stick, report(A, Left));
+    EXPECT_EQ(takeKeys(), Lines{"down ArrowLeft"});
+    send(stick, report(0, Left));
+    EXPECT_EQ(takeKeys(), Lines{"up Space"});
+}
+
+// Keys held while the browser had focus are let go the moment the gate closes, so that the desktop
+// does not auto-repeat them into the newly focused window; they go down again with the next report
+// after the gate has opened.
+TEST_F(BridgeTest, ClosingTheGateReleasesHeldKeysAtOnce) {
+    const auto stick = claimedStick();
+    send(stick, report(Menu | A));
+    EXPECT_EQ(takeKeys(), (Lines{"down Enter", "down Space"}));
+    gate = false;
+    bridge->gateClosed();
+    settle();
+    EXPECT_EQ(takeKeys(), (Lines{"up Enter", "up Space"}));
+    send(stick, report(Menu | A));
+    EXPECT_EQ(takeKeys(), Lines{});
+    gate = true;
+    send(stick, report(Menu));
+    EXPECT_EQ(takeKeys(), Lines{"down Enter"});
+
+    // The same when the first report after the switch sees the closed gate before the notice arrives.
+    gate = false;
+    send(stick, report(Menu));
+    EXPECT_EQ(takeKeys(), Lines{"up Enter"});
+    bridge->gateClosed();
+    settle();
+    EXPECT_EQ(takeKeys(), Lines{});
+}
+
+TEST_F(BridgeTest, AReadErrorReleasesHeldKeysInKeyOrderAndStopsReading) {
+    const auto stick = claimedStick();
+    send(stick, report(A | B, LB));
+    takeKeys();
+    gate = false;  // releases go out whatever is in front
+    ASSERT_TRUE(host.completeRead(stick, {}, usb::Return::pipeStalled));
+    settle();
+    EXPECT_EQ(takeKeys(), (Lines{"up Shift", "up Space", "up z"}));
+    const auto shiftUp = keyEvents.posted();
+    EXPECT_EQ(takeLog(), Lines{"stick released: read error 0xe000404f"});
+    EXPECT_EQ(takeStatuses(), Statuses{S::searching()});
+    EXPECT_FALSE(host.readPending(stick));
+    EXPECT_FALSE(host.deviceOpen(stick));
+    EXPECT_EQ(host.readsSubmitted(stick), 2);
+}
+
+TEST_F(BridgeTest, ShiftIsReleasedWithAnExplicitlyClearedMask) {
+    const auto stick = claimedStick();
+    send(stick, report(A, LB));
+    keyEvents.clear();
+    host.unplug(stick);
+    settle();
+    const auto posted = keyEvents.posted();
+    ASSERT_EQ(posted.size(), 2u);
+    EXPECT_EQ(posted[0].virtualKey, 56);
+    EXPECT_EQ(posted[0].flags, std::optional<std::uint64_t>(0));
+    EXPECT_EQ(posted[1].virtualKey, 49);
+    EXPECT_FALSE(posted[1].down);
+}
+
+TEST_F(BridgeTest, AnUnplugRacingAReadErrorReleasesOnceAndRescansOnce) {
+    for (auto order : {sim::PendingRead::abortBeforeNotice, sim::PendingRead::abortAfterNotice,
+                       sim::PendingRead::vanish}) {
+        const auto stick = claimedStick();
+        send(stick, report(A));
+        takeKeys();
+        host.unplug(stick, order);
+        settle();
+        EXPECT_EQ(takeKeys(), Lines{"up Space"});
+        const Lines log = takeLog();
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_EQ(log[0], order == sim::PendingRead::abortBeforeNotice ? "stick released: read error 0xe00002eb"
+                                                                         : "stick released: stick unplugged");
+        EXPECT_EQ(takeStatuses(), Statuses{S::searching()});
+        EXPECT_EQ(queue.pendingTimers(), 1u);
+        advance(2s);
+        EXPECT_EQ(host.liveReferences(), 0);
+    }
+}
+
+TEST_F(BridgeTest, ARefusedReadEndsTheSession) {
+    const auto stick = claimedStick();
+    host.setFailures(stick, {.readSubmit = usb::UsbError{usb::Return::noResources, "full", "No resources"}});
+    send(stick, report(A));
+    EXPECT_EQ(takeKeys(), (Lines{"down Space", "up Space"}));
+    EXPECT_EQ(takeLog(), Lines{"stick released: enqueue failed: No resources"});
+    EXPECT_EQ(takeStatuses(), Statuses{S::searching()});
+}
+
+// --- Release and retry --------------------------------------------------------------------------
+
+TEST_F(BridgeTest, AStickStillPluggedAfterAReadErrorIsClaimedAgain) {
+    const auto stick = claimedStick();
+    send(stick, report(A));
+    send(stick, report());
+    EXPECT_EQ(bridge->packets(), 2);
+    ASSERT_TRUE(host.completeRead(stick, {}, usb::Return::error));
+    settle();
+    EXPECT_EQ(queue.nextTimerIn(), std::optional<std::chrono::nanoseconds>(2s));
+    advance(2s);
+    EXPECT_TRUE(host.readPending(stick));
+    EXPECT_EQ(host.outWrites(stick).size(), 2u) << "powered on again";
+    EXPECT_EQ(bridge->packets(), 0);
+    EXPECT_EQ(takeStatuses(), (Statuses{S::searching(), S::connected(label())}));
+    EXPECT_EQ(takeLog(), (Lines{"stick released: read error 0xe00002bc", deviceLine("2dc8:2004", 255), claimLine(),
+                                "power-on sent (5 bytes)"}));
+}
+
+TEST_F(BridgeTest, EveryRealChangeIsPublishedInOrderNothingCoalesced) {
+    const auto stick = claimedStick();
+    ASSERT_TRUE(host.completeRead(stick, {}, usb::Return::error));
+    queue.runUntilIdle();
+    host.setFailures(stick, {.interfaceOpen = usb::UsbError{usb::Return::error, "x", "Input/Output Error"}});
+    queue.advance(2s);  // a failed claim...
+    host.setFailures(stick, {});
+    queue.advance(5s);  // ...and a successful one, before the main thread runs at all
+    mainQueue.runAll();
+    EXPECT_EQ(takeStatuses(), (Statuses{S::searching(), S::error("Input/Output Error"), S::connected(label())}));
+}
+
+TEST_F(BridgeTest, AStickThatKeepsFailingIsReleasedAndClaimedOverAndOver) {
+    const auto stick = claimedStick();
+    for (int cycle = 0; cycle < 5; ++cycle) {
+        ASSERT_TRUE(host.completeRead(stick, {}, usb::Return::error));
+        settle();
+        advance(2s);
+        EXPECT_EQ(takeLog(), (Lines{"stick released: read error 0xe00002bc", deviceLine("2dc8:2004", 255),
+                                    claimLine(), "power-on sent (5 bytes)"}));
+    }
+    EXPECT_EQ(host.outWrites(stick).size(), 6u);
+}
+
+TEST_F(BridgeTest, QuittingReleasesHeldKeysAndPressesNothingAfterwards) {
+    const auto stick = claimedStick();
+    send(stick, report(A, Left));
+    takeKeys();
+    bool done = false;
+    bridge->releaseHeldKeys([&] { done = true; });
+    settle();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(takeKeys(), (Lines{"up ArrowLeft", "up Space"}));
+    send(stick, report(B));
+    EXPECT_EQ(takeKeys(), Lines{});
+}
+
+}  // namespace joyrelay::testing
