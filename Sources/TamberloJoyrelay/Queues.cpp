@@ -1,11 +1,58 @@
 #include "Queues.hpp"
 
+#include <asio/bind_allocator.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <future>
 #include <memory>
 
 namespace joyrelay {
+
+namespace {
+
+// A std-style allocator over a HandlerPool, bound to each posted work item.
+template <class T>
+struct PoolAllocator {
+    using value_type = T;
+    HandlerPool* pool;
+    explicit PoolAllocator(HandlerPool* p) : pool(p) {}
+    template <class U>
+    PoolAllocator(const PoolAllocator<U>& other) : pool(other.pool) {}
+    T* allocate(std::size_t n) { return static_cast<T*>(pool->allocate(n * sizeof(T))); }
+    void deallocate(T* p, std::size_t n) { pool->deallocate(p, n * sizeof(T)); }
+    template <class U>
+    bool operator==(const PoolAllocator<U>& o) const { return pool == o.pool; }
+};
+
+}  // namespace
+
+HandlerPool::~HandlerPool() {
+    for (void* p : free_) ::operator delete(p);
+}
+
+void* HandlerPool::allocate(std::size_t size) {
+    if (size <= blockSize) {
+        std::lock_guard lock(mutex_);
+        if (!free_.empty()) {
+            void* p = free_.back();
+            free_.pop_back();
+            return p;
+        }
+        return ::operator new(blockSize);
+    }
+    return ::operator new(size);
+}
+
+void HandlerPool::deallocate(void* p, std::size_t size) {
+    if (size <= blockSize) {
+        std::lock_guard lock(mutex_);
+        if (free_.size() < 64) {
+            free_.push_back(p);
+            return;
+        }
+    }
+    ::operator delete(p);
+}
 
 AsioSerialQueue::AsioSerialQueue()
     : guard_(asio::make_work_guard(io_)), thread_([this] { io_.run(); }) {}
@@ -16,7 +63,9 @@ AsioSerialQueue::~AsioSerialQueue() {
     thread_.join();
 }
 
-void AsioSerialQueue::async(Work work) { asio::post(io_, std::move(work)); }
+void AsioSerialQueue::async(Work work) {
+    asio::post(io_, asio::bind_allocator(PoolAllocator<void>(&pool_), std::move(work)));
+}
 
 void AsioSerialQueue::asyncAfter(std::chrono::nanoseconds delay, Work work) {
     auto timer = std::make_shared<asio::steady_timer>(io_, delay);

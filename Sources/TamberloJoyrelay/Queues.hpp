@@ -12,10 +12,28 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "Queue.hpp"
 
 namespace joyrelay {
+
+// Recycles the memory of posted work items, so that posting from another thread does not allocate
+// once the pool has warmed up. Blocks are of one size; larger requests go to the heap.
+class HandlerPool {
+public:
+    static constexpr std::size_t blockSize = 256;
+    HandlerPool() = default;
+    HandlerPool(const HandlerPool&) = delete;
+    HandlerPool& operator=(const HandlerPool&) = delete;
+    ~HandlerPool();
+    void* allocate(std::size_t size);
+    void deallocate(void* p, std::size_t size);
+
+private:
+    std::mutex mutex_;
+    std::vector<void*> free_;
+};
 
 // One thread running an io_context: work items run in order; timers on the steady clock.
 class AsioSerialQueue final : public SerialQueue {
@@ -36,6 +54,7 @@ public:
     bool runningOnQueue() const { return std::this_thread::get_id() == thread_.get_id(); }
 
 private:
+    HandlerPool pool_;
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> guard_;
     std::thread thread_;

@@ -323,6 +323,7 @@ void SimulatedUsbHost::deliverRead(Hardware* device) {
         count = device->doneCount;
     }
     if (!handler) return;
+    lastDelivery_.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_release);
     handler->transferCompleted(status, count);
     handler.reset();
     --live_;

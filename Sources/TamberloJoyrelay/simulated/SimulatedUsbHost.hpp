@@ -93,6 +93,9 @@ public:
     // Entries, device, interface and pipe objects, and transfer handlers the host still holds.
     long liveReferences() const;
 
+    // Steady-clock time (ns) at which the last read completion started running on the queue.
+    std::int64_t lastDeliveryNs() const { return lastDelivery_.load(std::memory_order_acquire); }
+
     // usb::UsbHost
     bool createNotificationPort() override;
     std::uint32_t addMatchingNotification(usb::ArrivalHandler onArrival, usb::EntryBatch& present) override;
@@ -133,6 +136,7 @@ private:
     bool failList_ = false;
     bool completeCancelled_ = true;
     std::atomic<long> live_{0};
+    std::atomic<std::int64_t> lastDelivery_{0};
 };
 
 }  // namespace joyrelay::sim
