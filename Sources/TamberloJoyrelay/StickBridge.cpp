@@ -304,6 +304,7 @@ void StickBridge::open(const usb::Entry& service) {
     session->outPipe = std::move(outPipe);
 
     packets_.store(0, std::memory_order_relaxed);
+    if (tap_) tap_->claimed();
     setStatus(StickStatus::connected(label));
     enqueueRead(session);
 }
@@ -323,6 +324,7 @@ void StickBridge::readCompleted(const std::shared_ptr<Session>& session, std::ui
         teardown(format("read error 0x%08x", status));
         return;
     }
+    if (tap_) tap_->transfer(std::span(session->buffer.data(), std::min(bytes, session->buffer.size())));
     handle(*session, bytes);
     enqueueRead(session);
 }
@@ -352,6 +354,7 @@ void StickBridge::teardown(const std::string& reason) {
     poster_.post(session->keys.releaseAll());
     session->interface->destroy();
     session->device->destroy();
+    if (tap_) tap_->released();
     Log::info("stick released: " + reason);
     setStatus(StickStatus::searching());
     scheduleRescan(releaseRescanDelay);

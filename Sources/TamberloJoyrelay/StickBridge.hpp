@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,16 @@ struct Registry {
 // included) become '?', invalid UTF-8 bytes too, and the text is cut to `maxBytes`.
 std::string sanitizeDeviceText(std::string_view text, std::size_t maxBytes = 128);
 
+// Sees every completed read of a claimed stick, for recording captures. Called on the bridge queue, on
+// the per-report path: implementations must not block, log or allocate there.
+class TransferTap {
+public:
+    virtual ~TransferTap() = default;
+    virtual void claimed() = 0;                                       // a stick was claimed
+    virtual void transfer(std::span<const std::uint8_t> bytes) = 0;  // a read completed with status 0
+    virtual void released() = 0;                                      // the stick was released
+};
+
 class StickBridge : public std::enable_shared_from_this<StickBridge> {
 public:
     // A failure raised inside a claim; its localized description is its message.
@@ -80,6 +91,9 @@ public:
 
     // Begins discovery on the bridge queue and returns at once. Call once.
     void start();
+
+    // Hands every completed read to `tap`. Set before start().
+    void setTap(std::shared_ptr<TransferTap> tap) { tap_ = std::move(tap); }
 
     // The focus gate has just closed: release every held key at once (on the bridge queue), so that
     // nothing auto-repeats into the application that now has focus. Callable from any thread.
@@ -122,6 +136,7 @@ private:
     StickStatus status_;
     bool lastGate_ = false;
     bool stopped_ = false;
+    std::shared_ptr<TransferTap> tap_;
 };
 
 }  // namespace joyrelay

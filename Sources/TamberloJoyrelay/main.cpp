@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "Headless.hpp"
 #include "Options.hpp"
 #include "Replay.hpp"
 
@@ -32,6 +33,9 @@ int main(int argc, char** argv) {
         settings.fast = o.fast;
         return runReplay(*o.replay, settings);
     }
-    std::fputs("tamberlo-joyrelay: only --replay FILE --print-keys is available in this build\n", stderr);
-    return 2;
+    if (o.replay) {
+        std::fputs("tamberlo-joyrelay: --replay needs --print-keys in this build\n", stderr);
+        return 2;
+    }
+    return runHeadless(o);
 }
