@@ -186,6 +186,7 @@ TEST_F(BridgeTest, EndpointChoiceFollowsTheLastEndpointOfEachDirection) {
         takeLog();
         b->start();
         q.runUntilIdle();
+        m.runAll();
         EXPECT_EQ(h.readBufferSize(id), c.readSize);
         const Lines log = takeLog();
         ASSERT_GE(log.size(), 2u);

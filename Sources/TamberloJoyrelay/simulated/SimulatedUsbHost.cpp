@@ -172,7 +172,19 @@ private:
 };
 
 SimulatedUsbHost::SimulatedUsbHost(SerialQueue& queue) : queue_(queue) {}
-SimulatedUsbHost::~SimulatedUsbHost() = default;
+SimulatedUsbHost::~SimulatedUsbHost() {
+    // Transfers still in flight hold their handlers, which may own pipes of this host: drop them
+    // outside the lock, so that nothing is left over when the host goes.
+    std::vector<std::shared_ptr<usb::TransferHandler>> handlers;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& [id, d] : devices_) {
+            if (d->readHandler) handlers.push_back(std::move(d->readHandler));
+            if (d->doneHandler) handlers.push_back(std::move(d->doneHandler));
+        }
+    }
+    handlers.clear();
+}
 
 void SimulatedUsbHost::failNotificationPort(bool fail) {
     std::lock_guard lock(mutex_);
