@@ -8,29 +8,20 @@
 namespace joyrelay {
 
 const std::array<std::string_view, 18> BrowserGuard::bundleIDs = {
-    "com.apple.Safari",
-    "com.apple.SafariTechnologyPreview",
-    "com.google.Chrome",
-    "com.google.Chrome.canary",
-    "com.google.Chrome.beta",
-    "com.google.Chrome.dev",
-    "org.chromium.Chromium",
-    "com.brave.Browser",
-    "com.brave.Browser.beta",
-    "com.brave.Browser.nightly",
-    "com.microsoft.edgemac",
-    "com.microsoft.edgemac.Beta",
-    "com.microsoft.edgemac.Dev",
-    "com.microsoft.edgemac.Canary",
-    "org.mozilla.firefox",
-    "org.mozilla.firefoxdeveloperedition",
-    "org.mozilla.nightly",
-    "company.thebrowser.Browser",
+    "com.apple.Safari",          "com.apple.SafariTechnologyPreview",
+    "com.google.Chrome",         "com.google.Chrome.canary",
+    "com.google.Chrome.beta",    "com.google.Chrome.dev",
+    "org.chromium.Chromium",     "com.brave.Browser",
+    "com.brave.Browser.beta",    "com.brave.Browser.nightly",
+    "com.microsoft.edgemac",     "com.microsoft.edgemac.Beta",
+    "com.microsoft.edgemac.Dev", "com.microsoft.edgemac.Canary",
+    "org.mozilla.firefox",       "org.mozilla.firefoxdeveloperedition",
+    "org.mozilla.nightly",       "company.thebrowser.Browser",
 };
 
 const std::array<std::string_view, 8> BrowserGuard::names = {
-    "Safari", "Google Chrome", "Google Chrome Canary", "Chromium",
-    "Firefox", "Arc", "Brave Browser", "Microsoft Edge",
+    "Safari",  "Google Chrome", "Google Chrome Canary", "Chromium",
+    "Firefox", "Arc",           "Brave Browser",        "Microsoft Edge",
 };
 
 // The class part of WM_CLASS as each browser sets it on X11 (and as its desktop file's
@@ -39,27 +30,46 @@ const std::array<std::string_view, 8> BrowserGuard::names = {
 // name, which older and distribution builds capitalise.
 const std::array<std::string_view, 30> BrowserGuard::windowClasses = {
     // Firefox: Mozilla's builds, older and distribution builds, Debian's ESR.
-    "firefox", "Firefox", "firefox-esr", "Firefox-esr",
+    "firefox",
+    "Firefox",
+    "firefox-esr",
+    "Firefox-esr",
     // Firefox Developer Edition: before and after its remoting name changed, and its old brand name.
-    "firefox-aurora", "firefox-dev", "Firefox Developer Edition",
+    "firefox-aurora",
+    "firefox-dev",
+    "Firefox Developer Edition",
     // Firefox Nightly.
-    "firefox-nightly", "Nightly",
+    "firefox-nightly",
+    "Nightly",
     // Chromium, and the name Ubuntu's and Fedora's packages give it.
-    "Chromium", "Chromium-browser",
+    "Chromium",
+    "Chromium-browser",
     // Google Chrome stable, beta and dev.
-    "Google-chrome", "Google-chrome-beta", "Google-chrome-unstable",
+    "Google-chrome",
+    "Google-chrome-beta",
+    "Google-chrome-unstable",
     // Brave release, beta and nightly.
-    "Brave-browser", "Brave-browser-beta", "Brave-browser-nightly",
+    "Brave-browser",
+    "Brave-browser-beta",
+    "Brave-browser-nightly",
     // Microsoft Edge stable, beta and dev.
-    "Microsoft-edge", "Microsoft-edge-beta", "Microsoft-edge-dev",
+    "Microsoft-edge",
+    "Microsoft-edge-beta",
+    "Microsoft-edge-dev",
     // Vivaldi stable and snapshot.
-    "Vivaldi-stable", "Vivaldi-snapshot",
+    "Vivaldi-stable",
+    "Vivaldi-snapshot",
     // Opera.
     "Opera",
     // GNOME Web (Epiphany): the GTK 3 class and the application id later builds use.
-    "Epiphany", "org.gnome.Epiphany",
+    "Epiphany",
+    "org.gnome.Epiphany",
     // LibreWolf, Floorp, Zen.
-    "librewolf", "LibreWolf", "floorp", "zen", "zen-beta",
+    "librewolf",
+    "LibreWolf",
+    "floorp",
+    "zen",
+    "zen-beta",
 };
 
 namespace {

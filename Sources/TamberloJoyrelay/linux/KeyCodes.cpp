@@ -27,12 +27,14 @@ constexpr std::array<KeyCodeEntry, keys::count> table = {{
     {ArcadeKey::two, KEY_2, XK_2},
 }};
 
-static_assert([] {
-    for (std::size_t i = 0; i < keys::count; ++i) {
-        if (table[i].key != keys::allCases[i]) return false;
-    }
-    return true;
-}(), "the table follows ArcadeKey's declaration order");
+static_assert(
+    [] {
+        for (std::size_t i = 0; i < keys::count; ++i) {
+            if (table[i].key != keys::allCases[i]) return false;
+        }
+        return true;
+    }(),
+    "the table follows ArcadeKey's declaration order");
 
 const KeyCodeEntry* find(std::uint16_t virtualKey) {
     for (const KeyCodeEntry& entry : table) {
@@ -43,7 +45,9 @@ const KeyCodeEntry* find(std::uint16_t virtualKey) {
 
 }  // namespace
 
-std::span<const KeyCodeEntry> keyCodeTable() { return table; }
+std::span<const KeyCodeEntry> keyCodeTable() {
+    return table;
+}
 
 std::optional<std::uint16_t> evdevCode(std::uint16_t virtualKey) {
     if (const KeyCodeEntry* entry = find(virtualKey)) return entry->evdev;

@@ -12,8 +12,8 @@ namespace joyrelay::linux_keys {
 
 struct KeyCodeEntry {
     ArcadeKey key;
-    std::uint16_t evdev;  // KEY_* from <linux/input-event-codes.h>
-    std::uint32_t keysym; // XK_* from <X11/keysym.h>
+    std::uint16_t evdev;   // KEY_* from <linux/input-event-codes.h>
+    std::uint32_t keysym;  // XK_* from <X11/keysym.h>
 };
 
 // Every key once, in ArcadeKey's declaration order.

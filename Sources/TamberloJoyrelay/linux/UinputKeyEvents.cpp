@@ -38,13 +38,12 @@ LibevdevPtr makeUinputKeyboardDescription() {
 std::unique_ptr<UinputKeyEvents> UinputKeyEvents::create(std::string* error) {
     LibevdevPtr description = makeUinputKeyboardDescription();
     libevdev_uinput* raw = nullptr;
-    const int rc = description ? libevdev_uinput_create_from_device(
-                                     description.get(), LIBEVDEV_UINPUT_OPEN_MANAGED, &raw)
+    const int rc = description ? libevdev_uinput_create_from_device(description.get(),
+                                                                    LIBEVDEV_UINPUT_OPEN_MANAGED, &raw)
                                : -ENOMEM;
     if (rc != 0) {
         if (error) {
-            *error = std::string("cannot create a uinput keyboard: ") + std::strerror(-rc) +
-                     " (/dev/uinput)";
+            *error = std::string("cannot create a uinput keyboard: ") + std::strerror(-rc) + " (/dev/uinput)";
         }
         return nullptr;
     }
@@ -59,6 +58,12 @@ UinputKeyEvents::UinputKeyEvents(Owned, UinputDevicePtr device, std::unique_ptr<
 std::optional<KeyEvent> UinputKeyEvents::createKeyboardEvent(std::uint16_t virtualKey, bool down) {
     if (!linux_keys::evdevCode(virtualKey)) return std::nullopt;
     return KeyEvent{virtualKey, down, std::nullopt};
+}
+
+std::optional<std::string> UinputKeyEvents::devnode() const {
+    const char* node = device_ ? libevdev_uinput_get_devnode(device_.get()) : nullptr;
+    if (!node) return std::nullopt;
+    return std::string(node);
 }
 
 void UinputKeyEvents::post(const KeyEvent& event) {

@@ -62,6 +62,10 @@ public:
     // A failed write is dropped silently, like a transition whose event could not be created.
     void post(const KeyEvent& event) override;
 
+    // The event device the kernel made for the keyboard ("/dev/input/event7"), when it can be found;
+    // nothing for an instance writing into a test's sink.
+    std::optional<std::string> devnode() const;
+
 private:
     struct Owned {};  // lets only create() build a device-backed instance
 
@@ -69,7 +73,7 @@ public:
     UinputKeyEvents(Owned, UinputDevicePtr device, std::unique_ptr<UinputSink> ownSink);
 
 private:
-    UinputDevicePtr device_;                // destroyed last: keys still down are released
+    UinputDevicePtr device_;               // destroyed last: keys still down are released
     std::unique_ptr<UinputSink> ownSink_;  // writes into device_
     UinputSink* sink_;
 };

@@ -39,8 +39,8 @@ XDisplayPtr openX11Display(const char* displayName, std::string* error) {
     if (!display) {
         const char* shown = displayName ? displayName : XDisplayName(nullptr);
         if (error) {
-            *error = std::string("cannot open X display ") +
-                     (shown && *shown ? shown : "(DISPLAY is not set)");
+            *error =
+                std::string("cannot open X display ") + (shown && *shown ? shown : "(DISPLAY is not set)");
         }
         return nullptr;
     }
@@ -69,11 +69,13 @@ std::optional<unsigned long> readCardinal(Display* display, Window window, Atom 
 }  // namespace
 
 void XDisplayClose::operator()(Display* display) const {
-    {
-        std::lock_guard lock(ownLock);
-        std::erase(ownDisplays, display);
+    XCloseDisplay(display);  // errors while closing are still ours
+    std::lock_guard lock(ownLock);
+    // One entry only: should the address already have been reused by a connection opened on
+    // another thread, that connection's entry stays.
+    if (const auto it = std::find(ownDisplays.begin(), ownDisplays.end(), display); it != ownDisplays.end()) {
+        ownDisplays.erase(it);
     }
-    XCloseDisplay(display);
 }
 
 void installX11ErrorHandler() {
@@ -105,6 +107,7 @@ unsigned long X11Focus::readActiveWindow() {
 
 std::optional<ActiveWindow> X11Focus::activeWindow() {
     const unsigned long window = readActiveWindow();
+    lastActive_ = window;  // a notice still queued for this change has nothing new to say
     if (window == 0) return std::nullopt;
     ActiveWindow active;
     active.window = window;
@@ -130,7 +133,9 @@ std::optional<FrontmostApplication> X11Focus::frontmostApplication() {
     return app;
 }
 
-int X11Focus::fd() const { return ConnectionNumber(events_.get()); }
+int X11Focus::fd() const {
+    return ConnectionNumber(events_.get());
+}
 
 void X11Focus::dispatch() {
     bool activeChanged = false;
@@ -148,6 +153,8 @@ void X11Focus::dispatch() {
     if (notify && handler_) handler_();
 }
 
-std::string X11Focus::displayName() const { return DisplayString(query_.get()); }
+std::string X11Focus::displayName() const {
+    return DisplayString(query_.get());
+}
 
 }  // namespace joyrelay

@@ -8,6 +8,10 @@
 // Threads: meant for the main thread. Two connections are kept: one that only receives events (its
 // descriptor is fd(), to be watched by the event loop, e.g. a QSocketNotifier), one for queries, so
 // that a query never swallows an event the descriptor would have announced.
+//
+// Errors: a window vanishing mid-read is not an error (see installX11ErrorHandler). Losing the X
+// server is fatal, as it is for the toolkit's own connection: Xlib's I/O error handler ends the
+// process.
 #pragma once
 
 #include <cstdint>
@@ -65,8 +69,9 @@ public:
     int fd() const;
 
     // Reads every pending event without blocking. When _NET_ACTIVE_WINDOW now names a window other
-    // than the one last seen (0, "no window", never notifies; repeats of the same value are
-    // dropped), calls the activation handler once, on the calling thread.
+    // than the one last seen, here or by activeWindow(), calls the activation handler once, on the
+    // calling thread. 0 ("no window", which openbox sets for a moment between two windows) never
+    // notifies, and repeats of the same value are dropped.
     void dispatch();
 
     // The handler dispatch() calls; replaces any earlier one.
@@ -75,13 +80,12 @@ public:
     // The display's name, as Xlib reports it.
     std::string displayName() const;
 
+private:
+    struct Owned {};
     struct Atoms {
         unsigned long activeWindow = 0;  // _NET_ACTIVE_WINDOW
         unsigned long wmPid = 0;         // _NET_WM_PID
     };
-
-private:
-    struct Owned {};
 
 public:
     X11Focus(Owned, XDisplayPtr query, XDisplayPtr events);

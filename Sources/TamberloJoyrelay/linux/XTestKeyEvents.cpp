@@ -39,8 +39,21 @@ void XTestKeyEvents::post(const KeyEvent& event) {
     if (code == 0) return;
     XTestFakeKeyEvent(display_.get(), code, event.down ? True : False, CurrentTime);
     XFlush(display_.get());
+    if (event.down) {
+        down_.insert(*key);
+    } else {
+        down_.erase(*key);
+    }
 }
 
-std::string XTestKeyEvents::displayName() const { return DisplayString(display_.get()); }
+XTestKeyEvents::~XTestKeyEvents() {
+    const KeySet stillDown = down_;
+    for (ArcadeKey key : stillDown) post(KeyEvent{rawValue(key), false, std::nullopt});
+    XSync(display_.get(), False);
+}
+
+std::string XTestKeyEvents::displayName() const {
+    return DisplayString(display_.get());
+}
 
 }  // namespace joyrelay

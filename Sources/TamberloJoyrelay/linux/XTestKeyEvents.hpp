@@ -4,6 +4,10 @@
 //
 // Threads: the object opens its own connection to the display and uses nothing else, so it may be
 // created on one thread and then used from another (the bridge queue), one thread at a time.
+// (libX11 1.8 and later also make Xlib itself thread-safe without an explicit XInitThreads.)
+//
+// Errors: X errors on this connection are ignored (installX11ErrorHandler); losing the X server
+// ends the process through Xlib's I/O error handler, as for every other X client.
 #pragma once
 
 #include <array>
@@ -42,9 +46,14 @@ private:
 public:
     XTestKeyEvents(Owned, XDisplayPtr display);
 
+    // Releases every key this object left down (X, unlike the kernel for a uinput device, would
+    // keep them down after the connection closes), then closes the connection.
+    ~XTestKeyEvents() override;
+
 private:
     XDisplayPtr display_;
     std::array<std::uint8_t, keys::count> keycodes_{};  // by ArcadeKey declaration index; 0 = none
+    KeySet down_;                                       // keys posted down and not yet up
 };
 
 }  // namespace joyrelay

@@ -1,0 +1,60 @@
+#include "FocusMonitor.hpp"
+
+#include <chrono>
+
+#include "BrowserGuard.hpp"
+#include "Log.hpp"
+
+namespace joyrelay {
+
+FocusMonitor& FocusMonitor::shared() {
+    static FocusMonitor instance;
+    return instance;
+}
+
+FocusMonitor::FocusMonitor() : state_(std::make_shared<State>()) {}
+
+bool FocusMonitor::current() const {
+    std::lock_guard lock(state_->lock);
+    return state_->value;
+}
+
+void FocusMonitor::setChangeHandler(std::function<void(bool open)> handler) {
+    std::lock_guard lock(state_->lock);
+    state_->onChange = std::move(handler);
+}
+
+void FocusMonitor::refresh(State& state, DesktopServices& desktop) {
+    const bool open = BrowserGuard::frontmostIsBrowser(desktop);
+    std::function<void(bool)> onChange;
+    {
+        std::lock_guard lock(state.lock);
+        if (state.value == open) return;
+        state.value = open;
+        onChange = state.onChange;
+    }
+    if (onChange) onChange(open);
+}
+
+std::optional<std::string> FocusMonitor::noDesktopMessage(const std::string& reason, bool anyApp) {
+    if (anyApp) return std::nullopt;
+    return "No desktop to ask which application is in front (" + reason +
+           "), so the stick's keys will not go down. Start Tamberlo Joyrelay inside an X11 session, "
+           "or set JOYRELAY_ANY_APP=1 to send keys whatever application has the focus.";
+}
+
+void FocusMonitor::start(DesktopServices& desktop, std::optional<std::string> noDesktopReason) {
+    if (noDesktopReason) {
+        if (auto message = noDesktopMessage(*noDesktopReason, BrowserGuard::anyApp())) Log::info(*message);
+    }
+    refresh(*state_, desktop);
+    const std::weak_ptr<State> weak = state_;
+    desktop.observeActivation([weak, &desktop] {
+        if (const auto state = weak.lock()) refresh(*state, desktop);
+    });
+    desktop.scheduleRepeating(std::chrono::milliseconds(1000), [weak, &desktop] {
+        if (const auto state = weak.lock()) refresh(*state, desktop);
+    });
+}
+
+}  // namespace joyrelay

@@ -1,0 +1,91 @@
+#include "linux/KeyOutput.hpp"
+
+#include <cstdio>
+
+#include "linux/UinputKeyEvents.hpp"
+#include "linux/XTestKeyEvents.hpp"
+#include "simulated/PrintedKeyEvents.hpp"
+
+namespace joyrelay {
+
+std::optional<KeyOutputKind> parseKeyOutput(std::string_view text) {
+    if (text == "uinput") return KeyOutputKind::uinput;
+    if (text == "xtest") return KeyOutputKind::xtest;
+    if (text == "print") return KeyOutputKind::print;
+    return std::nullopt;
+}
+
+KeyOutputOpeners KeyOutputOpeners::system() {
+    KeyOutputOpeners o;
+    o.uinput = [](std::string* error) -> std::unique_ptr<KeyEvents> {
+        return UinputKeyEvents::create(error);
+    };
+    o.xtest = [](std::string* error) -> std::unique_ptr<KeyEvents> {
+        return XTestKeyEvents::create(nullptr, error);
+    };
+    o.print = []() -> std::unique_ptr<KeyEvents> {
+        return std::make_unique<PrintedKeyEvents>(stdout, PrintedKeyEvents::Clock{});
+    };
+    return o;
+}
+
+namespace {
+
+std::string describe(KeyOutputKind kind, KeyEvents& events) {
+    switch (kind) {
+        case KeyOutputKind::uinput:
+            return std::string("Key output: uinput virtual keyboard \"") + uinputDeviceName + "\"";
+        case KeyOutputKind::xtest: {
+            auto* xtest = dynamic_cast<XTestKeyEvents*>(&events);
+            return "Key output: XTest on X display " +
+                   (xtest ? xtest->displayName() : std::string("$DISPLAY"));
+        }
+        case KeyOutputKind::print:
+            return "Key output: printed";
+    }
+    return {};
+}
+
+}  // namespace
+
+KeyOutput chooseKeyOutput(std::optional<KeyOutputKind> wanted, const KeyOutputOpeners& openers) {
+    KeyOutput out;
+    const auto attempt = [&](KeyOutputKind kind) {
+        std::string error;
+        std::unique_ptr<KeyEvents> events;
+        switch (kind) {
+            case KeyOutputKind::uinput:
+                events = openers.uinput ? openers.uinput(&error) : nullptr;
+                break;
+            case KeyOutputKind::xtest:
+                events = openers.xtest ? openers.xtest(&error) : nullptr;
+                break;
+            case KeyOutputKind::print:
+                events = openers.print ? openers.print() : nullptr;
+                break;
+        }
+        if (events) {
+            out.logLine = describe(kind, *events);
+            out.events = std::move(events);
+            out.kind = kind;
+            return true;
+        }
+        if (error.empty()) error = "not available";
+        out.reason += (out.reason.empty() ? "" : "; ") + error;
+        return false;
+    };
+    if (wanted) {
+        attempt(*wanted);
+    } else if (!attempt(KeyOutputKind::uinput)) {
+        attempt(KeyOutputKind::xtest);
+    }
+    if (out.events) {
+        if (!out.reason.empty()) out.logLine += " (" + out.reason + ")";  // why uinput was passed over
+        out.reason.clear();
+    } else {
+        out.logLine = "Key output: none (" + out.reason + ")";
+    }
+    return out;
+}
+
+}  // namespace joyrelay

@@ -1,0 +1,50 @@
+// Choosing where key events go, once, at start: a uinput virtual keyboard when /dev/uinput can be
+// opened for writing, else XTest when an X display with the XTEST extension is reachable, else
+// none. `--key-output uinput|xtest|print` names one output instead (and then nothing else is
+// tried); `--print-keys` means `print`.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "KeyEvents.hpp"
+
+namespace joyrelay {
+
+enum class KeyOutputKind { uinput, xtest, print };
+
+// "uinput", "xtest" or "print", or nothing for any other text.
+std::optional<KeyOutputKind> parseKeyOutput(std::string_view text);
+
+// The ways of opening each output. Each returns nullptr with `error` set to one line when its
+// output is not available. The defaults open the real devices; tests put fakes here.
+struct KeyOutputOpeners {
+    std::function<std::unique_ptr<KeyEvents>(std::string* error)> uinput;
+    std::function<std::unique_ptr<KeyEvents>(std::string* error)> xtest;
+    std::function<std::unique_ptr<KeyEvents>()> print;  // printed lines on standard output
+
+    // UinputKeyEvents::create, XTestKeyEvents::create on $DISPLAY, and PrintedKeyEvents on
+    // standard output without times.
+    static KeyOutputOpeners system();
+};
+
+struct KeyOutput {
+    std::unique_ptr<KeyEvents> events;  // nullptr: no output, keys cannot be posted
+    std::optional<KeyOutputKind> kind;  // what `events` is; nothing when there is no output
+    // The line to log once: "Key output: uinput virtual keyboard \"Tamberlo Joyrelay\"",
+    // "Key output: XTest on X display :0 (WHY NOT UINPUT)", "Key output: printed", or
+    // "Key output: none (REASONS)".
+    std::string logLine;
+    // Why there is no output (each failed attempt's error, joined by "; "); empty otherwise.
+    std::string reason;
+};
+
+// Opens the key output: `wanted` alone when given, else uinput, then XTest. Call it once at start,
+// on any thread; the caller logs `logLine`.
+KeyOutput chooseKeyOutput(std::optional<KeyOutputKind> wanted,
+                          const KeyOutputOpeners& openers = KeyOutputOpeners::system());
+
+}  // namespace joyrelay

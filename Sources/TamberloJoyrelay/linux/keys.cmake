@@ -1,0 +1,19 @@
+# Key output (uinput, XTest) and the focus gate (X11 EWMH, browser matching).
+pkg_check_modules(JOYRELAY_KEYS_DEPS REQUIRED IMPORTED_TARGET libevdev x11 xtst)
+
+# The focus gate's platform-free logic.
+add_library(joyrelay_focus STATIC
+  ${CMAKE_CURRENT_SOURCE_DIR}/../BrowserGuard.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/../FocusMonitor.cpp
+)
+target_link_libraries(joyrelay_focus PUBLIC joyrelay_app)
+
+# The Linux backends: uinput and XTest key events, the choice between them, the X11 active window.
+add_library(joyrelay_linux_keys STATIC
+  ${CMAKE_CURRENT_SOURCE_DIR}/KeyCodes.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/KeyOutput.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/UinputKeyEvents.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/X11Focus.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/XTestKeyEvents.cpp
+)
+target_link_libraries(joyrelay_linux_keys PUBLIC joyrelay_focus PkgConfig::JOYRELAY_KEYS_DEPS)

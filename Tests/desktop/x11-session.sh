@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# A throw-away X11 desktop for the desktop tests: Xvfb on a free display, openbox, optionally trayer.
+#
+#   x11-session.sh start STATE_DIR [--tray]   start it; writes STATE_DIR/display (":N"),
+#                                             STATE_DIR/pids (one PID a line) and STATE_DIR/runtime
+#   x11-session.sh stop STATE_DIR             stop exactly the processes that start wrote down
+#
+# Key autorepeat is turned off, so that a key held by a test produces one press and one release.
+set -euo pipefail
+
+command=${1:-}
+state=${2:-}
+if [[ -z "$command" || -z "$state" ]]; then
+  echo "usage: $0 start|stop STATE_DIR [--tray]" >&2
+  exit 2
+fi
+
+# Waits until "$@" succeeds, for at most $deadline seconds.
+wait_for() {
+  local deadline=$1; shift
+  local end=$((SECONDS + deadline))
+  until "$@" >/dev/null 2>&1; do
+    if ((SECONDS >= end)); then return 1; fi
+    sleep 0.05
+  done
+}
+
+stop_session() {
+  [[ -f "$state/pids" ]] || return 0
+  local pids=()
+  mapfile -t pids < <(tac "$state/pids")
+  for pid in "${pids[@]}"; do
+    kill -TERM "$pid" 2>/dev/null || true
+  done
+  for pid in "${pids[@]}"; do
+    if ! wait_for 5 bash -c "! kill -0 $pid"; then
+      kill -KILL "$pid" 2>/dev/null || true
+    fi
+  done
+  rm -f "$state/pids"
+}
+
+start_session() {
+  local tray=0
+  [[ "${3:-}" == "--tray" ]] && tray=1
+  mkdir -p "$state"
+  stop_session  # a session left over from an aborted run
+  rm -f "$state/display"
+  : >"$state/pids"
+  export XDG_RUNTIME_DIR="$state/runtime"
+  mkdir -p "$XDG_RUNTIME_DIR"
+  chmod 0700 "$XDG_RUNTIME_DIR"
+
+  # Xvfb picks a free display itself and writes its number to the descriptor once it accepts clients.
+  local numberFile="$state/display-number"
+  rm -f "$numberFile"
+  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$numberFile" </dev/null >"$state/xvfb.log" 2>&1 &
+  echo $! >>"$state/pids"
+  if ! wait_for 10 grep -q '[0-9]' "$numberFile"; then
+    echo "x11-session: Xvfb did not start (see $state/xvfb.log)" >&2
+    stop_session
+    exit 1
+  fi
+  export DISPLAY=":$(tr -dc '0-9' <"$numberFile")"
+  wait_for 10 xdpyinfo || { echo "x11-session: $DISPLAY does not answer" >&2; stop_session; exit 1; }
+
+  openbox --sm-disable </dev/null >"$state/openbox.log" 2>&1 &
+  echo $! >>"$state/pids"
+  if ! wait_for 10 bash -c "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'"; then
+    echo "x11-session: openbox did not start (see $state/openbox.log)" >&2
+    stop_session
+    exit 1
+  fi
+
+  if ((tray)); then
+    trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
+      --transparent false </dev/null >"$state/trayer.log" 2>&1 &
+    echo $! >>"$state/pids"
+  fi
+
+  xset r off
+  echo "$DISPLAY" >"$state/display"
+  echo "x11-session: $DISPLAY ready (pids $(tr '\n' ' ' <"$state/pids"))"
+}
+
+case "$command" in
+  start) start_session "$@" ;;
+  stop) stop_session; rm -f "$state/display" ;;
+  *) echo "usage: $0 start|stop STATE_DIR [--tray]" >&2; exit 2 ;;
+esac
