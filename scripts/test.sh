@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up and runs every test: installs the packages, builds the default and the sanitizer presets,
-# runs the whole suite on both, the fuzzer for 30 s, and the benchmarks briefly.
+# runs the whole suite on both, the fuzzer for 30 s, builds, installs, checks and removes the Debian
+# package (as root), and runs the benchmarks briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,6 +24,13 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
 mkdir -p build/fuzz/corpus
 build/fuzz/fuzz/fuzz_report_path -max_total_time=30 -max_len=8192 -print_final_stats=1 build/fuzz/corpus 2>&1 | tail -n 12
+
+echo "== package"
+if [[ $(id -u) -eq 0 ]]; then
+  packaging/check-package.sh build/package
+else
+  echo "(skipped: installing and removing the package needs root)"
+fi
 
 echo "== benchmarks (brief)"
 for b in build/default/bench/bench_*; do
