@@ -52,11 +52,17 @@ void LogFile::info(std::string_view message) {
         writeAll(STDERR_FILENO, console.data(), console.size());
     }
     std::lock_guard guard(lock_);
+    if (finished_) return;
     std::string line = timestamp();
     line.reserve(line.size() + message.size() + 2);
     line.append(" ").append(message).push_back('\n');
     append(line);
     if (listener_) listener_(message);
+}
+
+void LogFile::finish() {
+    std::lock_guard guard(lock_);
+    finished_ = true;
 }
 
 void LogFile::setListener(std::function<void(std::string_view)> listener) {
@@ -109,6 +115,8 @@ LogFile& Log::shared() {
 }
 
 void Log::info(std::string_view message) { shared().info(message); }
+
+void Log::finish() { shared().finish(); }
 
 void Log::setListener(std::function<void(std::string_view)> listener) { shared().setListener(std::move(listener)); }
 

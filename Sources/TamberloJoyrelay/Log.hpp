@@ -23,12 +23,17 @@ public:
 
     void setListener(std::function<void(std::string_view)> listener);
 
+    // Waits for a line being written and writes no further line to the file (the console still
+    // gets them): the last line stays the last, whole, when the process ends right after.
+    void finish();
+
 private:
     void append(const std::string& line);
     std::filesystem::path path_;
     bool mirror_;
     std::mutex lock_;
     std::function<void(std::string_view)> listener_;
+    bool finished_ = false;
 };
 
 class Log {
@@ -47,6 +52,9 @@ public:
     // Also hands every message to `listener` (after the file write, in the order lines were written);
     // an empty function removes it. Used by headless runs and tests.
     static void setListener(std::function<void(std::string_view)> listener);
+
+    // Ends the file log of this process (see LogFile::finish); called on the way out.
+    static void finish();
 };
 
 }  // namespace joyrelay

@@ -3,13 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "Headless.hpp"
+#include "AppInfo.hpp"
+#include "AppMain.hpp"
 #include "Options.hpp"
 #include "Replay.hpp"
-
-#ifndef JOYRELAY_VERSION
-#define JOYRELAY_VERSION "dev"
-#endif
 
 int main(int argc, char** argv) {
     using namespace joyrelay;
@@ -20,22 +17,21 @@ int main(int argc, char** argv) {
         return 2;
     }
     const Options& o = parsed.options;
+    // Printed transitions are read live by whatever is at the other end of the pipe.
+    if (o.printKeys) std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (o.help) {
         std::fputs(usageText().c_str(), stdout);
         return 0;
     }
     if (o.version) {
-        std::printf("Tamberlo Joyrelay %s\n", JOYRELAY_VERSION);
+        std::printf("Tamberlo Joyrelay %s\n", AppInfo::version().c_str());
         return 0;
     }
+    // Printing a capture needs neither a desktop nor an event loop.
     if (o.replay && o.printKeys) {
         ReplaySettings settings;
         settings.fast = o.fast;
         return runReplay(*o.replay, settings);
     }
-    if (o.replay) {
-        std::fputs("tamberlo-joyrelay: --replay needs --print-keys in this build\n", stderr);
-        return 2;
-    }
-    return runHeadless(o);
+    return runApp(o, argv[0]);
 }

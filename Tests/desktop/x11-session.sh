@@ -28,7 +28,13 @@ wait_for() {
 stop_session() {
   [[ -f "$state/pids" ]] || return 0
   local pids=()
-  mapfile -t pids < <(tac "$state/pids")
+  local line
+  while read -r line; do
+    # Only what this script started: a PID of an older run may belong to someone else by now.
+    case "$(cat "/proc/$line/comm" 2>/dev/null)" in
+      Xvfb | openbox | trayer) pids+=("$line") ;;
+    esac
+  done < <(tac "$state/pids")
   for pid in "${pids[@]}"; do
     kill -TERM "$pid" 2>/dev/null || true
   done
@@ -45,6 +51,10 @@ start_session() {
   [[ "${3:-}" == "--tray" ]] && tray=1
   mkdir -p "$state"
   stop_session  # a session left over from an aborted run
+  # Sessions of parallel tests start one after the other: X servers starting at the same moment
+  # can trip over each other's display number.
+  exec 9>"${TMPDIR:-/tmp}/joyrelay-x11-session.lock"
+  flock 9
   rm -f "$state/display"
   : >"$state/pids"
   export XDG_RUNTIME_DIR="$state/runtime"
@@ -80,6 +90,7 @@ start_session() {
 
   xset r off
   echo "$DISPLAY" >"$state/display"
+  flock -u 9
   echo "x11-session: $DISPLAY ready (pids $(tr '\n' ' ' <"$state/pids"))"
 }
 

@@ -271,6 +271,7 @@ struct FakeStick::State {
     }
 
     void refreshCounts() {
+        st.driverBound = driverBound;
         st.pendingIn = int(pendingIn.size());
         st.queuedReports = int(reports.size());
     }
@@ -391,7 +392,10 @@ struct FakeStick::State {
                 return kOk;
             }
             if (io->ioctl_code == int(USBDEVFS_CONNECT)) {
-                if (spec.kernelDriver && holder().empty()) driverBound = true;
+                if (spec.kernelDriver && holder().empty()) {
+                    driverBound = true;
+                    ++st.reattaches;
+                }
                 return kOk;
             }
             return fail(ENOTTY);
@@ -617,6 +621,7 @@ void FakeStick::replug(std::optional<int> newDevnum) {
         ++s_->st.generation;
         s_->st.plugged = true;
         s_->driverBound = s_->spec.kernelDriver.has_value();
+        s_->st.driverBound = s_->driverBound;
     }
     s_->attachAndAdd();
 }
@@ -654,6 +659,7 @@ FakeStick& Testbed::plug(DeviceSpec spec) {
     state->st.plugged = true;
     state->st.generation = 1;
     state->driverBound = state->spec.kernelDriver.has_value();
+    state->st.driverBound = state->driverBound;
     state->attachAndAdd();
     p_->sticks.push_back(std::unique_ptr<FakeStick>(new FakeStick(std::move(state))));
     return *p_->sticks.back();

@@ -90,7 +90,8 @@ struct Stats {
     int submitted = 0, reaped = 0, discarded = 0, failedByUnplug = 0;
     int pendingIn = 0;         // IN URBs waiting for a report
     int queuedReports = 0;     // pushed reports waiting for an IN URB
-    int claims = 0, claimsRefused = 0, releases = 0, detaches = 0, resets = 0;
+    int claims = 0, claimsRefused = 0, releases = 0, detaches = 0, reattaches = 0, resets = 0;
+    bool driverBound = false;  // the kernel driver (DeviceSpec::kernelDriver) holds interface 0 now
     int controlTransfers = 0, stalls = 0;
     int unknownIoctls = 0;
     unsigned long lastUnknownIoctl = 0;

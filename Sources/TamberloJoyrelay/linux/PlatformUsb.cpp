@@ -1,11 +1,11 @@
-// Placeholder until the libusb host lands: a bus with no devices.
+// The platform's USB host on Linux: libusb.
 #include "Platform.hpp"
-#include "simulated/SimulatedUsbHost.hpp"
+#include "linux/LibusbHost.hpp"
 
 namespace joyrelay {
 
 std::unique_ptr<usb::UsbHost> makePlatformUsbHost(SerialQueue& queue) {
-    return std::make_unique<sim::SimulatedUsbHost>(queue);
+    return std::make_unique<usb::LibusbHost>(queue);
 }
 
 }  // namespace joyrelay

@@ -1,0 +1,265 @@
+// The pieces around the delegate: the page addresses, the key output behind the permission check,
+// the held-key guard, the replayed stick, the Qt main queue, the single-copy lock and the Linux desktop
+// services without X11.
+#include <gtest/gtest.h>
+
+#include <QTest>
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "Accessibility.hpp"
+#include "AppDelegate.hpp"
+#include "AppInfo.hpp"
+#include "InstanceLock.hpp"
+#include "QtMainQueue.hpp"
+#include "StickService.hpp"
+#include "TrayFakes.hpp"
+#include "linux/QtDesktopServices.hpp"
+#include "simulated/RecordingKeyEvents.hpp"
+
+using namespace joyrelay;
+using namespace joyrelay::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::uint16_t vk(ArcadeKey key) { return rawValue(key); }
+
+// Key events as "name down|up" lines.
+std::vector<std::string> transcript(const std::vector<KeyEvent>& events) {
+    std::vector<std::string> out;
+    for (const KeyEvent& e : events) {
+        const std::optional<ArcadeKey> key = arcadeKey(e.virtualKey);
+        out.push_back(std::string(key ? name(*key) : "?") + (e.down ? " down" : " up"));
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(AppInfo, PageAddressesForTheInstalledPagesAndForASite) {
+    const PageURLs local = AppInfo::pageURLs("", "/usr/share/tamberlo-joyrelay/web");
+    EXPECT_EQ(local.arcade, "file:///usr/share/tamberlo-joyrelay/web/index.html");
+    EXPECT_EQ(local.padTest, "file:///usr/share/tamberlo-joyrelay/web/padtest.html");
+    const PageURLs spaced = AppInfo::pageURLs("", "/opt/My Games/web");
+    EXPECT_EQ(spaced.padTest, "file:///opt/My%20Games/web/padtest.html");
+
+    for (const char* site : {"https://arcade.example", "https://arcade.example/"}) {
+        const PageURLs urls = AppInfo::pageURLs(site, "/unused");
+        EXPECT_EQ(urls.arcade, "https://arcade.example/");
+        EXPECT_EQ(urls.padTest, "https://arcade.example/padtest.html");
+    }
+    for (const std::string& url : {local.arcade, local.padTest, spaced.padTest}) EXPECT_TRUE(AppInfo::isValidURL(url));
+    EXPECT_FALSE(AppInfo::isValidURL("not an address"));
+    EXPECT_FALSE(AppInfo::isValidURL("http://exa mple.com/"));
+}
+
+TEST(AppInfo, VersionAndPagesOfThisBuild) {
+    EXPECT_EQ(AppInfo::version(), JOYRELAY_VERSION);
+    // The test program sits in the build tree, away from the pages; the installed folder is the answer.
+    const std::filesystem::path web = AppInfo::webDirectory();
+    EXPECT_EQ(web.filename(), "web");
+    EXPECT_TRUE(Accessibility::settingsURL().ends_with("/web/help.html")) << Accessibility::settingsURL();
+}
+
+TEST(AppInfo, HelpPageShipsWithThePagesAndSaysWhatToDo) {
+    std::ifstream in(std::string(JOYRELAY_SOURCE_DIR) + "/web/help.html");
+    std::ostringstream text;
+    text << in.rdbuf();
+    const std::string page = text.str();
+    for (const char* needed : {"/dev/uinput", "70-tamberlo-joyrelay.rules", "sudo modprobe uinput",
+                               "udevadm control --reload-rules", "Unplug the stick and plug it in again",
+                               "log out and back in", "JOYRELAY_ANY_APP=1"}) {
+        EXPECT_NE(page.find(needed), std::string::npos) << needed;
+    }
+}
+
+TEST(KeyOutputAccess, TriesUntilAnOutputOpensAndLogsOnlyWhatMatters) {
+    LogCapture log;
+    bool uinputThere = false;
+    RecordingKeyEvents* opened = nullptr;
+    KeyOutputOpeners openers;
+    openers.uinput = [&](std::string* error) -> std::unique_ptr<KeyEvents> {
+        if (!uinputThere) {
+            *error = "cannot open /dev/uinput: Permission denied";
+            return nullptr;
+        }
+        auto events = std::make_unique<RecordingKeyEvents>();
+        opened = events.get();
+        return events;
+    };
+    openers.xtest = [](std::string* error) -> std::unique_ptr<KeyEvents> {
+        *error = "cannot open X display (DISPLAY is not set)";
+        return nullptr;
+    };
+    KeyOutputAccess access(std::nullopt, openers);
+    KeyEvents& events = access.events();
+    EXPECT_FALSE(events.createKeyboardEvent(vk(ArcadeKey::space), true)) << "no output: nothing can be created";
+
+    EXPECT_FALSE(access.check());
+    EXPECT_FALSE(access.check());
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"Key output: none (cannot open /dev/uinput: Permission denied; "
+                                                    "cannot open X display (DISPLAY is not set))"});
+    EXPECT_EQ(access.kind(), std::nullopt);
+
+    uinputThere = true;
+    EXPECT_TRUE(access.check());
+    EXPECT_EQ(log.lines().size(), 2u);
+    EXPECT_TRUE(log.lines()[1].starts_with("Key output: uinput")) << log.lines()[1];
+    EXPECT_EQ(access.kind(), KeyOutputKind::uinput);
+    EXPECT_TRUE(access.check());
+    EXPECT_EQ(log.lines().size(), 2u);
+
+    std::optional<KeyEvent> e = events.createKeyboardEvent(vk(ArcadeKey::space), true);
+    ASSERT_TRUE(e);
+    events.post(*e);
+    ASSERT_NE(opened, nullptr);
+    EXPECT_EQ(transcript(opened->posted()), std::vector<std::string>{"Space down"});
+}
+
+TEST(KeyOutputAccess, PrintingIsAlwaysGranted) {
+    LogCapture log;
+    KeyOutputOpeners openers;
+    openers.print = [] { return std::make_unique<RecordingKeyEvents>(); };
+    KeyOutputAccess access(KeyOutputKind::print, openers);
+    EXPECT_TRUE(access.check());
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"Key output: printed"});
+}
+
+TEST(HeldKeyGuard, ReleasesWhatIsDownInKeyOrderAndSwallowsTheBridgesLateReleases) {
+    RecordingKeyEvents out;
+    HeldKeyGuard guard(out);
+    KeyPoster poster(guard);
+    poster.post(ArcadeKey::z, true);
+    poster.post(ArcadeKey::shift, true);
+    poster.post(ArcadeKey::arrowLeft, true);
+    poster.post(ArcadeKey::arrowLeft, false);
+    EXPECT_EQ(guard.down(), (KeySet{ArcadeKey::z, ArcadeKey::shift}));
+
+    out.clear();
+    guard.releaseAll(false);  // the gate closed
+    EXPECT_EQ(transcript(out.posted()), (std::vector<std::string>{"Shift up", "z up"}));
+    EXPECT_EQ(out.posted()[0].flags, std::optional<std::uint64_t>(0)) << "Shift's release carries an empty mask";
+
+    out.clear();
+    poster.post(ArcadeKey::z, false);  // the bridge lets go later: already done
+    poster.post(ArcadeKey::x, true);   // the gate is open again
+    EXPECT_EQ(transcript(out.posted()), std::vector<std::string>{"x down"});
+
+    out.clear();
+    guard.releaseAll(true);  // the way out
+    poster.post(ArcadeKey::c, true);
+    EXPECT_EQ(transcript(out.posted()), std::vector<std::string>{"x up"});
+    EXPECT_TRUE(guard.down().empty());
+}
+
+TEST(ReplayStick, PlaysTheCaptureThroughTheGuardAndReportsOnTheMainQueue) {
+    QtMainQueue mainQueue;
+    RecordingKeyEvents keys;
+    ReplaySettings settings;
+    settings.fast = true;
+    settings.keyEvents = &keys;
+    std::atomic<int> gateReads{0};
+    settings.gate = [&] {
+        ++gateReads;
+        return true;
+    };
+    int finished = -1;
+    ReplayStick stick(std::string(JOYRELAY_SOURCE_DIR) + "/samples/demo.gip", settings, mainQueue,
+                      [&](int status) { finished = status; });
+    std::vector<std::string> statuses;
+    const auto mainThread = std::this_thread::get_id();
+    bool offMainThread = false;
+    stick.start([&](const StickStatus& status) {
+        offMainThread |= std::this_thread::get_id() != mainThread;
+        statuses.push_back(status.which == StickStatus::Case::connected ? "connected" : "searching");
+    });
+    ASSERT_TRUE(processEventsUntil([&] { return finished >= 0; }, 20s));
+    EXPECT_EQ(finished, 0);
+    EXPECT_FALSE(stick.running());
+    EXPECT_FALSE(offMainThread);
+    ASSERT_GE(statuses.size(), 2u);
+    EXPECT_EQ(statuses.front(), "connected");
+    EXPECT_EQ(statuses.back(), "searching");
+    EXPECT_GT(gateReads.load(), 0) << "the replay reads the application's gate";
+
+    // Exactly the capture's transitions, as the printed replay lists them.
+    std::ifstream in(std::string(JOYRELAY_SOURCE_DIR) + "/samples/demo.keys");
+    std::vector<std::string> expected;
+    for (std::string time, key, direction; in >> time >> key >> direction;) expected.push_back(key + " " + direction);
+    EXPECT_EQ(transcript(keys.posted()), expected);
+}
+
+TEST(QtMainQueue, RunsWorkOnTheMainThreadInOrderAndNeverInline) {
+    QtMainQueue queue;
+    std::vector<int> ran;
+    const auto mainThread = std::this_thread::get_id();
+    bool elsewhere = false;
+    queue.async([&] { ran.push_back(0); });
+    EXPECT_TRUE(ran.empty()) << "work posted from the main thread must not run inline";
+    std::thread poster([&] {
+        for (int i = 1; i <= 200; ++i) {
+            queue.async([&, i] {
+                elsewhere |= std::this_thread::get_id() != mainThread;
+                ran.push_back(i);
+            });
+        }
+    });
+    poster.join();
+    ASSERT_TRUE(processEventsUntil([&] { return ran.size() == 201; }));
+    for (int i = 0; i <= 200; ++i) EXPECT_EQ(ran[static_cast<std::size_t>(i)], i);
+    EXPECT_FALSE(elsewhere);
+}
+
+TEST(InstanceLock, OneHolderAtATimeNamingItsProcess) {
+    const std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                       ("joyrelay-lock-test-" + std::to_string(::getpid()) + ".lock");
+    std::filesystem::remove(path);
+    {
+        InstanceLock::Outcome first = InstanceLock::acquire(path);
+        ASSERT_TRUE(first.lock);
+        EXPECT_TRUE(first.note.empty());
+        InstanceLock::Outcome second = InstanceLock::acquire(path);
+        EXPECT_FALSE(second.lock);
+        EXPECT_EQ(second.holder, std::optional<long>(::getpid()));
+    }
+    EXPECT_TRUE(InstanceLock::acquire(path).lock) << "the lock goes with its holder";
+    const InstanceLock::Outcome unusable = InstanceLock::acquire("/nonexistent-folder/x.lock");
+    EXPECT_TRUE(unusable.lock) << "a lock file that cannot be used lets the copy start";
+    EXPECT_FALSE(unusable.note.empty());
+    std::filesystem::remove(path);
+}
+
+TEST(QtDesktopServices, WithoutX11ThereIsNoFrontmostApplicationAndTimersRun) {
+    QtDesktopServices desktop(nullptr, [] { return false; },
+                              XdgAutostart(std::filesystem::temp_directory_path(), "/bin/true"));
+    EXPECT_FALSE(desktop.frontmostApplication().has_value());
+    int ticks = 0;
+    desktop.scheduleRepeating(10ms, [&] { ++ticks; });
+    EXPECT_TRUE(processEventsUntil([&] { return ticks >= 3; }));
+    EXPECT_FALSE(desktop.isProcessTrusted(false));
+    EXPECT_FALSE(desktop.openURL("http://exa mple.com/"));
+}
+
+TEST(QtDesktopServices, ThePromptWaitsForTheStatusItemAndWithoutATrayNamesTheHelpPage) {
+    LogCapture log;
+    QtDesktopServices desktop(nullptr, [] { return false; },
+                              XdgAutostart(std::filesystem::temp_directory_path(), "/bin/true"));
+    EXPECT_FALSE(desktop.isProcessTrusted(true));
+    QCoreApplication::processEvents();  // runs what the check queued, if anything
+    EXPECT_TRUE(log.lines().empty()) << "nothing to show the prompt on yet";
+
+    QSystemTrayIcon item;
+    item.setIcon(AppDelegate::titleIcon(QStringLiteral("TJ")));
+    item.show();
+    desktop.setStatusItem(&item);  // offscreen: no tray, so the prompt becomes a log line
+    const std::string line = "How to let Tamberlo Joyrelay post keys: " + Accessibility::settingsURL();
+    EXPECT_TRUE(processEventsUntil([&] { return log.contains(line); }));
+    EXPECT_EQ(log.lines().size(), 1u);
+
+    EXPECT_FALSE(desktop.isProcessTrusted(false));  // the poll never prompts
+    QCoreApplication::processEvents();  // runs what the check queued, if anything
+    EXPECT_EQ(log.lines().size(), 1u);
+}
