@@ -1,0 +1,109 @@
+// The whole program as a user runs it from a terminal: `tamberlo-joyrelay --headless --replay CAPTURE
+// --fast --key-output xtest` with Chromium in front showing the controller check page. The page must
+// receive exactly the capture's transitions, in order, each with the right key, code and shift state,
+// and nothing may stay down.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <map>
+
+#include "X11TestSupport.hpp"
+
+namespace joyrelay::testing {
+namespace {
+
+// What the page writes for one transition of the demo transcript ("1800.000 Shift up"), given whether
+// Shift is down at that moment: "D:key/code[/S]".
+std::string pageEntry(const std::string& name, bool down, bool& shiftHeld) {
+    static const std::map<std::string, std::pair<std::string, std::string>> table = {
+        {"Space", {"Space", "Space"}},       {"Enter", {"Enter", "Enter"}},
+        {"Escape", {"Escape", "Escape"}},    {"Shift", {"Shift", "ShiftLeft"}},
+        {"ArrowLeft", {"ArrowLeft", "ArrowLeft"}}, {"ArrowRight", {"ArrowRight", "ArrowRight"}},
+        {"ArrowUp", {"ArrowUp", "ArrowUp"}}, {"ArrowDown", {"ArrowDown", "ArrowDown"}},
+        {"z", {"z", "KeyZ"}},                {"x", {"x", "KeyX"}},
+        {"c", {"c", "KeyC"}},                {"1", {"1", "Digit1"}},
+        {"2", {"2", "Digit2"}},
+    };
+    auto [key, code] = table.at(name);
+    if (name == "Shift") shiftHeld = down;
+    // With Shift down the browser reports the shifted character.
+    if (shiftHeld && key.size() == 1) {
+        if (key == "1") key = "!";
+        else if (key == "2") key = "@";
+        else key = std::string(1, static_cast<char>(key[0] - 'a' + 'A'));
+    }
+    return std::string(down ? "D:" : "U:") + key + "/" + code + (shiftHeld ? "/S" : "");
+}
+
+std::string expectedFromTranscript(const std::filesystem::path& transcript) {
+    std::ifstream in(transcript);
+    std::string time, name, direction, out;
+    bool shift = false;
+    while (in >> time >> name >> direction) out += " " + pageEntry(name, direction == "down", shift);
+    return out;
+}
+
+// The page's title, without the browser's own suffix.
+std::string pageTitle(unsigned long window) {
+    std::string name = windowName(window);
+    const std::string suffix = " - Chromium";
+    if (name.ends_with(suffix)) name.resize(name.size() - suffix.size());
+    return name;
+}
+
+int exitStatusWithin(pid_t pid, std::chrono::milliseconds timeout) {
+    int status = -1;
+    if (!waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout)) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(EndToEnd, AHeadlessReplayTypesExactlyTheCaptureIntoChromium) {
+    if (auto skip = useX11Session()) GTEST_SKIP() << *skip;
+    char pattern[] = "/tmp/joyrelay-e2e-XXXXXX";
+    const std::filesystem::path folder = ::mkdtemp(pattern);
+    ::setenv("XDG_STATE_HOME", (folder / "state").c_str(), 1);
+    ::unsetenv("JOYRELAY_ANY_APP");
+    {
+        Process browser({"env", "TMPDIR=" + folder.string(), "chromium", "--no-sandbox", "--test-type", "--disable-gpu",
+                         "--no-first-run", "--no-default-browser-check", "--disable-background-networking",
+                         "--disable-component-update", "--disable-sync", "--password-store=basic",
+                         "--user-data-dir=" + (folder / "profile").string(), "--window-position=0,40",
+                         "--window-size=900,600", "file://" JOYRELAY_SOURCE_DIR "/web/padtest.html?detail"},
+                        folder / "chromium.log");
+        const unsigned long window = windowOf(browser.pid(), 30s);
+        ASSERT_NE(window, 0u) << "Chromium showed no window";
+        ASSERT_TRUE(waitUntil([&] { return pageTitle(window).rfind("padtest:", 0) == 0; }, 30s));
+        ASSERT_TRUE(activate(window));
+        // Right after activation Chromium may still route keys to its own interface: tap Shift until
+        // the page has seen one.
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                const std::string before = pageTitle(window);
+                if (std::system("xdotool key shift >/dev/null 2>&1") != 0) return false;
+                return waitUntil([&] { return pageTitle(window) != before; }, 300ms);
+            },
+            10s))
+            << "the page never received a key";
+        const std::string before = pageTitle(window);
+
+        Process program({JOYRELAY_BINARY, "--headless", "--replay", JOYRELAY_SOURCE_DIR "/samples/demo.gip", "--fast",
+                         "--key-output", "xtest"},
+                        folder / "program.log");
+        const int status = exitStatusWithin(program.pid(), 60s);
+        const std::string expected = before + expectedFromTranscript(JOYRELAY_SOURCE_DIR "/samples/demo.keys");
+        EXPECT_TRUE(waitUntil([&] { return pageTitle(window) == expected; }, 10s))
+            << "page title: " << pageTitle(window) << "\nexpected:   " << expected << "\nprogram log:\n"
+            << readFile(folder / "program.log");
+        EXPECT_EQ(status, 0) << readFile(folder / "program.log");
+        const std::string log = readFile(folder / "program.log");
+        EXPECT_NE(log.find("[joyrelay] Key output: XTest"), std::string::npos) << log;
+        // Nothing more arrives once the program is gone: every key that went down came up.
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(pageTitle(window), expected);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+}
+
+}  // namespace
+}  // namespace joyrelay::testing
