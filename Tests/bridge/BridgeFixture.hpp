@@ -108,8 +108,8 @@ protected:
     }
 
     // A claimed stick with the claim's log, keys and statuses taken.
-    SimulatedUsbHost::DeviceId claimedStick(DeviceSpec spec = {}) {
-        const auto id = host.plug(std::move(spec));
+    SimulatedUsbHost::DeviceId claimedStick(DeviceSpec description = {}) {
+        const auto id = host.plug(std::move(description));
         start();
         EXPECT_TRUE(host.readPending(id));
         takeLog();

@@ -52,7 +52,7 @@ TEST(AppProcess, WithoutADisplayItRunsHeadlessAndSaysSo) {
         EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(Tamberlo Joyrelay \S+ starting \(.*tamberlo-joyrelay, headless\))")))
             << lines[0];
         EXPECT_EQ(lines[1], "No display (cannot open X display (DISPLAY is not set)) \u2014 running headless");
-        EXPECT_TRUE(logHas(session.log(), "Key output: "));
+        EXPECT_TRUE(waitFor([&] { return logHas(session.log(), "Key output: "); }, 10s));
 
         program->signal(sig);
         EXPECT_EQ(program->exitStatus(10s), std::optional<int>(0));

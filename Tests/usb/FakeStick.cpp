@@ -145,7 +145,7 @@ struct FakeStick::State {
     int port;
     mutable std::mutex m;
     mutable std::condition_variable cv;
-    DeviceSpec spec;
+    DeviceSpec layout;
     Stats st;
     bool driverBound = false;
     std::vector<std::string> attachedNodes;
@@ -157,7 +157,7 @@ struct FakeStick::State {
     std::vector<std::array<std::uint8_t, 8>> setups;
     std::vector<InTiming> timings;
 
-    State(UMockdevTestbed* t, int p, DeviceSpec s) : tb(t), port(p), spec(std::move(s)) {}
+    State(UMockdevTestbed* t, int p, DeviceSpec s) : tb(t), port(p), layout(std::move(s)) {}
     ~State() {
         for (auto& h : handlers) g_signal_handlers_disconnect_by_data(h.get(), this);
         for (auto& [c, client] : clients) g_object_weak_unref(G_OBJECT(c), &State::closedThunk, this);
@@ -165,12 +165,12 @@ struct FakeStick::State {
 
     std::string devnode() const {
         char b[64];
-        std::snprintf(b, sizeof b, "/dev/bus/usb/%03d/%03d", spec.busnum, spec.devnum);
+        std::snprintf(b, sizeof b, "/dev/bus/usb/%03d/%03d", layout.busnum, layout.devnum);
         return b;
     }
     std::string syspath() const {
-        return "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(spec.busnum) + "/" +
-               std::to_string(spec.busnum) + "-" + std::to_string(port);
+        return "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(layout.busnum) + "/" +
+               std::to_string(layout.busnum) + "-" + std::to_string(port);
     }
 
     std::string description() const {
@@ -181,14 +181,14 @@ struct FakeStick::State {
                       "A: busnum=%d\\n\nA: devnum=%d\\n\nA: speed=12\\n\nA: bConfigurationValue=1\\n\n"
                       "A: bNumConfigurations=1\\n\nA: bNumInterfaces= 1\\n\nA: idVendor=%04x\\n\nA: idProduct=%04x\\n\n"
                       "A: bDeviceClass=%02x\\n\n",
-                      syspath().substr(4).c_str(), spec.busnum, spec.devnum, devnode().c_str(), spec.vendor,
-                      spec.product, spec.bcdDevice, spec.deviceClass, spec.subClass, spec.protocol, spec.busnum,
-                      spec.devnum, spec.busnum, spec.devnum, spec.vendor, spec.product, spec.deviceClass);
+                      syspath().substr(4).c_str(), layout.busnum, layout.devnum, devnode().c_str(), layout.vendor,
+                      layout.product, layout.bcdDevice, layout.deviceClass, layout.subClass, layout.protocol, layout.busnum,
+                      layout.devnum, layout.busnum, layout.devnum, layout.vendor, layout.product, layout.deviceClass);
         std::string d = head;
-        if (spec.productName) d += "A: product=" + attrValue("productName", *spec.productName) + "\\n\n";
-        if (spec.manufacturer) d += "A: manufacturer=" + attrValue("manufacturer", *spec.manufacturer) + "\\n\n";
-        Bytes all = deviceDescriptor(spec);
-        Bytes cfg = configDescriptor(spec);
+        if (layout.productName) d += "A: product=" + attrValue("productName", *layout.productName) + "\\n\n";
+        if (layout.manufacturer) d += "A: manufacturer=" + attrValue("manufacturer", *layout.manufacturer) + "\\n\n";
+        Bytes all = deviceDescriptor(layout);
+        Bytes cfg = configDescriptor(layout);
         all.insert(all.end(), cfg.begin(), cfg.end());
         std::string h = hex(all);
         h.erase(std::remove(h.begin(), h.end(), ' '), h.end());
@@ -279,23 +279,23 @@ struct FakeStick::State {
     bool dead(const Client& cl) const { return !st.plugged || cl.generation != st.generation; }
 
     const Endpoint* endpoint(unsigned address) const {
-        for (const Endpoint& e : spec.endpoints)
+        for (const Endpoint& e : layout.endpoints)
             if (e.address == address) return &e;
         return nullptr;
     }
 
     // Who holds interface 0, as USBDEVFS_GETDRIVER names it.
     std::string holder() const {
-        if (spec.heldByOtherProgram) return "usbfs";
+        if (layout.heldByOtherProgram) return "usbfs";
         for (const auto& [c, cl] : clients)
             if (cl.claimed && !dead(cl)) return "usbfs";
-        return driverBound ? *spec.kernelDriver : std::string();
+        return driverBound ? *layout.kernelDriver : std::string();
     }
 
     // Unbinds whoever holds interface 0 (USBDEVFS_DISCONNECT / DISCONNECT_CLAIM).
     void releaseHolder() {
         if (driverBound) { driverBound = false; ++st.detaches; return; }
-        spec.heldByOtherProgram = false;
+        layout.heldByOtherProgram = false;
         for (auto& [c, cl] : clients) cl.claimed = false;
     }
 
@@ -318,11 +318,11 @@ struct FakeStick::State {
         std::optional<Bytes> answer;
         if (type == USB_DIR_IN && request == USB_REQ_GET_DESCRIPTOR) {
             const unsigned kind = value >> 8, index = value & 0xff;
-            if (kind == USB_DT_DEVICE) answer = deviceDescriptor(spec);
-            else if (kind == USB_DT_CONFIG && index == 0) answer = configDescriptor(spec);
+            if (kind == USB_DT_DEVICE) answer = deviceDescriptor(layout);
+            else if (kind == USB_DT_CONFIG && index == 0) answer = configDescriptor(layout);
             else if (kind == USB_DT_STRING && index == 0) answer = Bytes{4, USB_DT_STRING, 0x09, 0x04};  // en-US
-            else if (kind == USB_DT_STRING && index == 1 && spec.manufacturer) answer = stringDescriptor(*spec.manufacturer);
-            else if (kind == USB_DT_STRING && index == 2 && spec.productName) answer = stringDescriptor(*spec.productName);
+            else if (kind == USB_DT_STRING && index == 1 && layout.manufacturer) answer = stringDescriptor(*layout.manufacturer);
+            else if (kind == USB_DT_STRING && index == 2 && layout.productName) answer = stringDescriptor(*layout.productName);
         } else if (type == USB_DIR_IN && request == USB_REQ_GET_STATUS) {
             answer = Bytes{0, 0};
         } else if (type == USB_DIR_IN && request == USB_REQ_GET_CONFIGURATION) {
@@ -392,7 +392,7 @@ struct FakeStick::State {
                 return kOk;
             }
             if (io->ioctl_code == int(USBDEVFS_CONNECT)) {
-                if (spec.kernelDriver && holder().empty()) {
+                if (layout.kernelDriver && holder().empty()) {
                     driverBound = true;
                     ++st.reattaches;
                 }
@@ -416,7 +416,7 @@ struct FakeStick::State {
             return kOk;
         case USBDEVFS_CONNECTINFO: {
             auto* ci = static_cast<usbdevfs_connectinfo*>(p);
-            ci->devnum = unsigned(spec.devnum);
+            ci->devnum = unsigned(layout.devnum);
             ci->slow = 0;
             return kOk;
         }
@@ -553,7 +553,7 @@ struct FakeStick::State {
 FakeStick::FakeStick(std::unique_ptr<State> state) : s_(std::move(state)) {}
 FakeStick::~FakeStick() = default;
 
-DeviceSpec FakeStick::spec() const { std::lock_guard lk(s_->m); return s_->spec; }
+DeviceSpec FakeStick::layout() const { std::lock_guard lk(s_->m); return s_->layout; }
 std::string FakeStick::devnode() const { std::lock_guard lk(s_->m); return s_->devnode(); }
 std::string FakeStick::syspath() const { std::lock_guard lk(s_->m); return s_->syspath(); }
 
@@ -563,7 +563,7 @@ Clock::time_point FakeStick::pushReport(Bytes report, std::uint8_t endpoint) {
         std::lock_guard lk(s_->m);
         if (!s_->st.plugged) throw std::logic_error("fakestick: pushReport() to an unplugged stick");
         if (endpoint == 0) {
-            for (const Endpoint& e : s_->spec.endpoints)
+            for (const Endpoint& e : s_->layout.endpoints)
                 if (e.address & USB_DIR_IN) { endpoint = e.address; break; }
         }
         // Matched with an IN URB by the worker thread at the next reap; see the header.
@@ -588,7 +588,7 @@ bool FakeStick::waitFor(const std::function<bool(const Stats&)>& condition, Cloc
     return s_->cv.wait_until(lk, deadline, [&] { return condition(s_->st); });
 }
 
-void FakeStick::setHeldByOtherProgram(bool held) { std::lock_guard lk(s_->m); s_->spec.heldByOtherProgram = held; }
+void FakeStick::setHeldByOtherProgram(bool held) { std::lock_guard lk(s_->m); s_->layout.heldByOtherProgram = held; }
 
 void FakeStick::unplug() {
     std::string path;
@@ -617,10 +617,10 @@ void FakeStick::replug(std::optional<int> newDevnum) {
     {
         std::lock_guard lk(s_->m);
         if (s_->st.plugged) throw std::logic_error("fakestick: replug() of a stick that is plugged");
-        if (newDevnum) s_->spec.devnum = *newDevnum;
+        if (newDevnum) s_->layout.devnum = *newDevnum;
         ++s_->st.generation;
         s_->st.plugged = true;
-        s_->driverBound = s_->spec.kernelDriver.has_value();
+        s_->driverBound = s_->layout.kernelDriver.has_value();
         s_->st.driverBound = s_->driverBound;
     }
     s_->attachAndAdd();
@@ -648,17 +648,17 @@ Testbed::~Testbed() {
     p_->sticks.clear();
 }
 
-FakeStick& Testbed::plug(DeviceSpec spec) {
+FakeStick& Testbed::plug(DeviceSpec layout) {
     for (const auto& s : p_->sticks) {
-        const DeviceSpec o = s->spec();
-        if (o.busnum == spec.busnum && o.devnum == spec.devnum)
-            throw std::invalid_argument("fakestick: bus/dev " + std::to_string(spec.busnum) + "/" +
-                                        std::to_string(spec.devnum) + " is taken");
+        const DeviceSpec o = s->layout();
+        if (o.busnum == layout.busnum && o.devnum == layout.devnum)
+            throw std::invalid_argument("fakestick: bus/dev " + std::to_string(layout.busnum) + "/" +
+                                        std::to_string(layout.devnum) + " is taken");
     }
-    auto state = std::make_unique<FakeStick::State>(p_->tb, p_->nextPort++, std::move(spec));
+    auto state = std::make_unique<FakeStick::State>(p_->tb, p_->nextPort++, std::move(layout));
     state->st.plugged = true;
     state->st.generation = 1;
-    state->driverBound = state->spec.kernelDriver.has_value();
+    state->driverBound = state->layout.kernelDriver.has_value();
     state->st.driverBound = state->driverBound;
     state->attachAndAdd();
     p_->sticks.push_back(std::unique_ptr<FakeStick>(new FakeStick(std::move(state))));

@@ -111,7 +111,7 @@ public:
     FakeStick(const FakeStick&) = delete;
     FakeStick& operator=(const FakeStick&) = delete;
 
-    DeviceSpec spec() const;
+    DeviceSpec layout() const;
     std::string devnode() const;   // /dev/bus/usb/BBB/DDD
     std::string syspath() const;   // /sys/devices/...
 
@@ -180,7 +180,7 @@ public:
     Testbed(const Testbed&) = delete;
     Testbed& operator=(const Testbed&) = delete;
 
-    FakeStick& plug(DeviceSpec spec);
+    FakeStick& plug(DeviceSpec layout);
     std::string rootDir() const;
 
     // The current environment plus LD_PRELOAD=libumockdev-preload.so.0 and UMOCKDEV_DIR.

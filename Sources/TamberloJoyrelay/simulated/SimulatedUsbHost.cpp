@@ -17,7 +17,7 @@ usb::UsbError error(std::uint32_t code, const std::string& text) {
 
 struct SimulatedUsbHost::Hardware {
     DeviceId id = 0;
-    DeviceSpec spec;
+    DeviceSpec description;
     Failures failures;
     bool present = true;
     bool configured = false;
@@ -103,14 +103,14 @@ public:
         --host_.live_;
     }
 
-    std::vector<usb::EndpointDescriptor> endpoints() const override { return device_->spec.endpoints; }
+    std::vector<usb::EndpointDescriptor> endpoints() const override { return device_->description.endpoints; }
 
     usb::Result<std::unique_ptr<usb::Pipe>> copyPipe(std::uint8_t address) override {
         std::lock_guard lock(host_.mutex_);
         if (auto it = device_->failures.pipeOpen.find(address); it != device_->failures.pipeOpen.end()) {
             return it->second;
         }
-        const auto& eps = device_->spec.endpoints;
+        const auto& eps = device_->description.endpoints;
         if (std::none_of(eps.begin(), eps.end(), [&](auto& e) { return e.bEndpointAddress == address; })) {
             return error(usb::Return::notFound, "no such endpoint");
         }
@@ -213,18 +213,18 @@ std::shared_ptr<SimulatedUsbHost::Hardware> SimulatedUsbHost::find(DeviceId id) 
     return it == devices_.end() ? nullptr : it->second;
 }
 
-SimulatedUsbHost::DeviceId SimulatedUsbHost::plug(DeviceSpec spec) { return plugBatch({std::move(spec)}).front(); }
+SimulatedUsbHost::DeviceId SimulatedUsbHost::plug(DeviceSpec description) { return plugBatch({std::move(description)}).front(); }
 
-std::vector<SimulatedUsbHost::DeviceId> SimulatedUsbHost::plugBatch(const std::vector<DeviceSpec>& specs) {
+std::vector<SimulatedUsbHost::DeviceId> SimulatedUsbHost::plugBatch(const std::vector<DeviceSpec>& descriptions) {
     std::vector<std::shared_ptr<Hardware>> added;
     std::vector<DeviceId> ids;
     bool deliver = false;
     {
         std::lock_guard lock(mutex_);
-        for (const DeviceSpec& spec : specs) {
+        for (const DeviceSpec& description : descriptions) {
             auto d = std::make_shared<Hardware>();
             d->id = nextId_++;
-            d->spec = spec;
+            d->description = description;
             devices_[d->id] = d;
             added.push_back(d);
             ids.push_back(d->id);
@@ -297,7 +297,7 @@ void SimulatedUsbHost::unplug(DeviceId id, PendingRead pending) {
 void SimulatedUsbHost::setHeldByOtherProgram(DeviceId id, bool held) {
     if (auto d = find(id)) {
         std::lock_guard lock(mutex_);
-        d->spec.heldByOtherProgram = held;
+        d->description.heldByOtherProgram = held;
     }
 }
 
@@ -428,7 +428,7 @@ std::optional<usb::EntryBatch> SimulatedUsbHost::matchingDevices() {
 std::optional<std::int64_t> SimulatedUsbHost::intProperty(const usb::Entry& entry, std::string_view key) {
     const auto& e = static_cast<const EntryImpl&>(entry);
     std::lock_guard lock(mutex_);
-    const DeviceSpec& s = e.device->spec;
+    const DeviceSpec& s = e.device->description;
     if (e.interface) return key == "bInterfaceNumber" ? std::optional<std::int64_t>(0) : std::nullopt;
     if (key == "idVendor") return s.vendor;
     if (key == "idProduct") return s.product;
@@ -439,7 +439,7 @@ std::optional<std::int64_t> SimulatedUsbHost::intProperty(const usb::Entry& entr
 std::optional<std::string> SimulatedUsbHost::stringProperty(const usb::Entry& entry, std::string_view key) {
     const auto& e = static_cast<const EntryImpl&>(entry);
     std::lock_guard lock(mutex_);
-    if (!e.interface && key == "USB Product Name") return e.device->spec.productName;
+    if (!e.interface && key == "USB Product Name") return e.device->description.productName;
     return std::nullopt;
 }
 
@@ -448,10 +448,10 @@ usb::EntryRef SimulatedUsbHost::childInterface(const usb::Entry& device, int num
     std::lock_guard lock(mutex_);
     Hardware& d = *e.device;
     if (!d.present || number != 0) return nullptr;
-    if (d.spec.interfaceAtProbe == 0) return makeEntry(e.device, true);
-    if (d.spec.interfaceAtProbe < 0 || !d.configured) return nullptr;
+    if (d.description.interfaceAtProbe == 0) return makeEntry(e.device, true);
+    if (d.description.interfaceAtProbe < 0 || !d.configured) return nullptr;
     // Counts the looks after configuration; the interface is published from look k on.
-    if (++d.probesSinceConfigure >= d.spec.interfaceAtProbe) return makeEntry(e.device, true);
+    if (++d.probesSinceConfigure >= d.description.interfaceAtProbe) return makeEntry(e.device, true);
     return nullptr;
 }
 
@@ -468,13 +468,13 @@ usb::Result<std::unique_ptr<usb::Device>> SimulatedUsbHost::openDevice(usb::Entr
         std::lock_guard lock(mutex_);
         ++d->openAttempts;
         if (!d->present) return error(usb::Return::noDevice, "the device has gone");
-        if (d->spec.heldByOtherProgram || d->open) {
+        if (d->description.heldByOtherProgram || d->open) {
             return error(usb::Return::exclusiveAccess, "exclusive access and device already open");
         }
         if (d->failures.open) return *d->failures.open;
         d->open = true;
         d->interest = std::move(onInterest);
-        d->configured = d->spec.interfaceAtProbe == 0;
+        d->configured = d->description.interfaceAtProbe == 0;
     }
     return std::unique_ptr<usb::Device>(std::make_unique<DeviceObject>(*this, std::move(device), d));
 }

@@ -68,8 +68,8 @@ public:
 
     // Plugs devices in. Before discovery is installed they are present at start; afterwards each call
     // is one arrival batch, delivered on the queue.
-    DeviceId plug(DeviceSpec spec);
-    std::vector<DeviceId> plugBatch(const std::vector<DeviceSpec>& specs);
+    DeviceId plug(DeviceSpec description);
+    std::vector<DeviceId> plugBatch(const std::vector<DeviceSpec>& descriptions);
     void unplug(DeviceId id, PendingRead pending = PendingRead::abortAfterNotice);
     void setHeldByOtherProgram(DeviceId id, bool held);
     void setFailures(DeviceId id, Failures failures);
