@@ -17,7 +17,7 @@ test_pkgs=(
   umockdev libumockdev-dev libglib2.0-dev
   xvfb openbox trayer xdotool x11-utils x11-xserver-utils imagemagick xterm
   chromium
-  desktop-file-utils udev dpkg-dev file
+  desktop-file-utils udev dpkg-dev file curl
 )
 
 pkgs=("${build_pkgs[@]}")

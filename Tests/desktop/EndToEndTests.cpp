@@ -1,7 +1,11 @@
 // The whole program as a user runs it from a terminal: `tamberlo-joyrelay --headless --replay CAPTURE
-// --fast --key-output xtest` with Chromium in front showing the controller check page. The page must
-// receive exactly the capture's transitions, in order, each with the right key, code and shift state,
-// and nothing may stay down.
+// --key-output xtest` with Chromium in front showing the controller check page. The page must receive
+// exactly the capture's transitions, in order, each with the right key, code and shift state, and
+// nothing may stay down.
+//
+// The capture plays at its own pace (about 5 s): with --fast, a few hundred fake key events in well
+// under a second, Chromium on Xvfb now and then stops handing the tail of the burst to the page,
+// although the X server receives every one of them (an xev window in front gets them all).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -43,12 +47,16 @@ std::string expectedFromTranscript(const std::filesystem::path& transcript) {
     return out;
 }
 
-// The page's title, without the browser's own suffix.
-std::string pageTitle(unsigned long window) {
-    std::string name = windowName(window);
-    const std::string suffix = " - Chromium";
-    if (name.ends_with(suffix)) name.resize(name.size() - suffix.size());
-    return name;
+// The page's title as the browser's DevTools list reports it. (The window's name follows the title
+// too, but Chromium may leave it behind after a quick burst of changes.)
+int devToolsPort = 0;
+std::string pageTitle(unsigned long) {
+    const std::string list = output("curl -s --max-time 2 http://127.0.0.1:" + std::to_string(devToolsPort) + "/json/list");
+    const std::string key = "\"title\": \"";
+    const auto at = list.find(key + "padtest:");
+    if (at == std::string::npos) return {};
+    const auto start = at + key.size();
+    return list.substr(start, list.find('"', start) - start);
 }
 
 int exitStatusWithin(pid_t pid, std::chrono::milliseconds timeout) {
@@ -61,6 +69,7 @@ TEST(EndToEnd, AHeadlessReplayTypesExactlyTheCaptureIntoChromium) {
     if (auto skip = useX11Session()) GTEST_SKIP() << *skip;
     char pattern[] = "/tmp/joyrelay-e2e-XXXXXX";
     const std::filesystem::path folder = ::mkdtemp(pattern);
+    devToolsPort = 9300 + ::getpid() % 600;
     ::setenv("XDG_STATE_HOME", (folder / "state").c_str(), 1);
     ::unsetenv("JOYRELAY_ANY_APP");
     {
@@ -68,11 +77,14 @@ TEST(EndToEnd, AHeadlessReplayTypesExactlyTheCaptureIntoChromium) {
                          "--no-first-run", "--no-default-browser-check", "--disable-background-networking",
                          "--disable-component-update", "--disable-sync", "--password-store=basic",
                          "--user-data-dir=" + (folder / "profile").string(), "--window-position=0,40",
-                         "--window-size=900,600", "file://" JOYRELAY_SOURCE_DIR "/web/padtest.html?detail"},
+                         "--window-size=900,600", "--remote-debugging-address=127.0.0.1",
+                         "--remote-debugging-port=" + std::to_string(devToolsPort),
+                         "file://" JOYRELAY_SOURCE_DIR "/web/padtest.html?detail"},
                         folder / "chromium.log");
         const unsigned long window = windowOf(browser.pid(), 30s);
         ASSERT_NE(window, 0u) << "Chromium showed no window";
-        ASSERT_TRUE(waitUntil([&] { return pageTitle(window).rfind("padtest:", 0) == 0; }, 30s));
+        ASSERT_TRUE(waitUntil([&] { return pageTitle(window).rfind("padtest:", 0) == 0; }, 30s))
+            << "no page in the DevTools list on port " << devToolsPort;
         ASSERT_TRUE(activate(window));
         // Right after activation Chromium may still route keys to its own interface: tap Shift until
         // the page has seen one.
@@ -84,9 +96,12 @@ TEST(EndToEnd, AHeadlessReplayTypesExactlyTheCaptureIntoChromium) {
             },
             10s))
             << "the page never received a key";
+        // The tap's release too, before the page's record so far is taken.
+        ASSERT_TRUE(waitUntil([&] { return pageTitle(window).ends_with("U:Shift/ShiftLeft"); }, 5s))
+            << pageTitle(window);
         const std::string before = pageTitle(window);
 
-        Process program({JOYRELAY_BINARY, "--headless", "--replay", JOYRELAY_SOURCE_DIR "/samples/demo.gip", "--fast",
+        Process program({JOYRELAY_BINARY, "--headless", "--replay", JOYRELAY_SOURCE_DIR "/samples/demo.gip",
                          "--key-output", "xtest"},
                         folder / "program.log");
         const int status = exitStatusWithin(program.pid(), 60s);

@@ -25,6 +25,11 @@ wait_for() {
   done
 }
 
+take_lock() {
+  exec 9>"${TMPDIR:-/tmp}/joyrelay-x11-session.lock"
+  flock 9
+}
+
 stop_session() {
   [[ -f "$state/pids" ]] || return 0
   local pids=()
@@ -43,6 +48,12 @@ stop_session() {
       kill -KILL "$pid" 2>/dev/null || true
     fi
   done
+  # The display number is free again only once the server's lock file and socket are gone.
+  local number
+  number=$(tr -dc '0-9' <"$state/display-number" 2>/dev/null || true)
+  if [[ -n "$number" ]]; then
+    wait_for 5 bash -c "[[ ! -e /tmp/.X$number-lock && ! -e /tmp/.X11-unix/X$number ]]" || true
+  fi
   rm -f "$state/pids"
 }
 
@@ -50,11 +61,10 @@ start_session() {
   local tray=0
   [[ "${3:-}" == "--tray" ]] && tray=1
   mkdir -p "$state"
+  # Sessions of parallel tests start and stop one after the other: an X server starting while another
+  # one starts or goes away can trip over its display number.
+  take_lock
   stop_session  # a session left over from an aborted run
-  # Sessions of parallel tests start one after the other: X servers starting at the same moment
-  # can trip over each other's display number.
-  exec 9>"${TMPDIR:-/tmp}/joyrelay-x11-session.lock"
-  flock 9
   rm -f "$state/display"
   : >"$state/pids"
   export XDG_RUNTIME_DIR="$state/runtime"
@@ -64,7 +74,7 @@ start_session() {
   # Xvfb picks a free display itself and writes its number to the descriptor once it accepts clients.
   local numberFile="$state/display-number"
   rm -f "$numberFile"
-  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$numberFile" </dev/null >"$state/xvfb.log" 2>&1 &
+  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>"$numberFile" 9>&- </dev/null >"$state/xvfb.log" 2>&1 &
   echo $! >>"$state/pids"
   if ! wait_for 10 grep -q '[0-9]' "$numberFile"; then
     echo "x11-session: Xvfb did not start (see $state/xvfb.log)" >&2
@@ -74,7 +84,7 @@ start_session() {
   export DISPLAY=":$(tr -dc '0-9' <"$numberFile")"
   wait_for 10 xdpyinfo || { echo "x11-session: $DISPLAY does not answer" >&2; stop_session; exit 1; }
 
-  openbox --sm-disable </dev/null >"$state/openbox.log" 2>&1 &
+  openbox --sm-disable 9>&- </dev/null >"$state/openbox.log" 2>&1 &
   echo $! >>"$state/pids"
   if ! wait_for 10 bash -c "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'"; then
     echo "x11-session: openbox did not start (see $state/openbox.log)" >&2
@@ -84,7 +94,7 @@ start_session() {
 
   if ((tray)); then
     trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
-      --transparent false </dev/null >"$state/trayer.log" 2>&1 &
+      --transparent false 9>&- </dev/null >"$state/trayer.log" 2>&1 &
     echo $! >>"$state/pids"
   fi
 
@@ -96,6 +106,6 @@ start_session() {
 
 case "$command" in
   start) start_session "$@" ;;
-  stop) stop_session; rm -f "$state/display" ;;
+  stop) take_lock; stop_session; rm -f "$state/display" ;;
   *) echo "usage: $0 start|stop STATE_DIR [--tray]" >&2; exit 2 ;;
 esac
