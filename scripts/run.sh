@@ -3,9 +3,10 @@
 # on a desktop, or, without a display, replays the bundled demo capture and prints its key transitions.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if [[ $(id -u) -eq 0 ]] || command -v sudo >/dev/null; then scripts/install-deps.sh --run; fi
+# Setting up reports on standard error: standard output is left to the program.
+if [[ $(id -u) -eq 0 ]] || command -v sudo >/dev/null; then scripts/install-deps.sh --run >&2; fi
 cmake --preset default -DJOYRELAY_TESTS=OFF -DJOYRELAY_BENCH=OFF >/dev/null
-cmake --build --preset default -j "$(nproc)" --target tamberlo-joyrelay
+cmake --build --preset default -j "$(nproc)" --target tamberlo-joyrelay >&2
 bin=build/default/Sources/TamberloJoyrelay/tamberlo-joyrelay
 if [[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]]; then
   exec "$bin" "$@"
