@@ -22,33 +22,18 @@
 #include <thread>
 #include <vector>
 
+#include "../desktop/X11TestSupport.hpp"
+
 extern char** environ;
 
 namespace joyrelay::testing {
 
 using namespace std::chrono_literals;
 
-// Polls `condition` every 20 ms until it holds or `timeout` has passed.
-inline bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
-inline std::string readWhole(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // The lines of the program's log file, without their time stamps.
 inline std::vector<std::string> logMessages(const std::filesystem::path& log) {
     std::vector<std::string> out;
-    std::istringstream in(readWhole(log));
+    std::istringstream in(readFile(log));
     for (std::string line; std::getline(in, line);) {
         out.push_back(line.size() > 20 ? line.substr(20) : line);  // "yyyy-MM-dd HH:mm:ss "
     }
@@ -60,18 +45,6 @@ inline bool logHas(const std::filesystem::path& log, const std::string& message)
         if (line == message || line.starts_with(message)) return true;
     }
     return false;
-}
-
-// Runs a shell command line and returns its standard output without the trailing line feed.
-inline std::string shell(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r")) {
-        std::array<char, 4096> buffer{};
-        while (std::fgets(buffer.data(), buffer.size(), pipe)) text += buffer.data();
-        ::pclose(pipe);
-    }
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    return text;
 }
 
 // A temporary folder, removed with everything in it.
@@ -152,7 +125,7 @@ public:
     // `timeout`; nothing while it still runs.
     std::optional<int> exitStatus(std::chrono::milliseconds timeout = 0ms) {
         if (status_ || pid_ <= 0) return status_;
-        waitFor(
+        waitUntil(
             [&] {
                 int raw = 0;
                 if (::waitpid(pid_, &raw, WNOHANG) != pid_) return false;
@@ -173,7 +146,7 @@ public:
                 exitStatus(5s);
             }
         }
-        if (!waitFor([&] { return ::kill(-pid_, 0) != 0; }, 5s)) ::kill(-pid_, SIGKILL);
+        if (!waitUntil([&] { return ::kill(-pid_, 0) != 0; }, 5s)) ::kill(-pid_, SIGKILL);
         pid_ = -1;
     }
 

@@ -36,7 +36,7 @@ struct Geometry {
 
 Geometry geometry(unsigned long window) {
     Geometry g;
-    std::istringstream lines(shell("xdotool getwindowgeometry --shell " + std::to_string(window)));
+    std::istringstream lines(output("xdotool getwindowgeometry --shell " + std::to_string(window)));
     for (std::string line; std::getline(lines, line);) {
         const auto eq = line.find('=');
         if (eq == std::string::npos) continue;
@@ -53,7 +53,7 @@ Geometry geometry(unsigned long window) {
 // The program's visible windows: the tray icon (small, docked in the panel) and its open menu.
 std::vector<unsigned long> programWindows() {
     std::vector<unsigned long> out;
-    std::istringstream ids(shell("xdotool search --onlyvisible --classname '^tamberlo-joyrelay$'"));
+    std::istringstream ids(output("xdotool search --onlyvisible --classname '^tamberlo-joyrelay$'"));
     for (unsigned long id; ids >> id;) out.push_back(id);
     return out;
 }
@@ -79,7 +79,7 @@ bool painted(unsigned long window, const std::filesystem::path& shot) {
     if (std::system(("import -window " + std::to_string(window) + " '" + shot.string() + "' >/dev/null 2>&1").c_str()) != 0) {
         return false;
     }
-    return shell("convert '" + shot.string() + "' -format '%[fx:standard_deviation>0.01]' info:") == "1";
+    return output("convert '" + shot.string() + "' -format '%[fx:standard_deviation>0.01]' info:") == "1";
 }
 
 bool screenshot(const std::filesystem::path& file) {
@@ -116,7 +116,7 @@ class TrayDesktop : public ::testing::Test {
 protected:
     void SetUp() override {
         if (auto why = useSession(user.display)) GTEST_SKIP() << *why;
-        ASSERT_TRUE(waitFor([] { return trayIcons().empty(); }, 10s)) << "an icon of an earlier run is still docked";
+        ASSERT_TRUE(waitUntil([] { return trayIcons().empty(); }, 10s)) << "an icon of an earlier run is still docked";
     }
     User user;
 };
@@ -126,10 +126,10 @@ protected:
 TEST_F(TrayDesktop, IconDocksRightClickOpensTheMenuAndQInTheMenuQuits) {
     auto program = user.start({}, "tray");
     std::vector<unsigned long> icons;
-    ASSERT_TRUE(waitFor([&] { return (icons = trayIcons()).size() == 1; }, 20s))
-        << "no tray icon appeared\n" << readWhole(user.out("tray"));
+    ASSERT_TRUE(waitUntil([&] { return (icons = trayIcons()).size() == 1; }, 20s))
+        << "no tray icon appeared\n" << readFile(user.out("tray"));
     const unsigned long icon = icons[0];
-    EXPECT_TRUE(waitFor([&] { return painted(icon, user.home.path() / "icon.png"); }, 5s)) << "the icon stays blank";
+    EXPECT_TRUE(waitUntil([&] { return painted(icon, user.home.path() / "icon.png"); }, 5s)) << "the icon stays blank";
     EXPECT_FALSE(logHas(user.log(), "No system tray")) << "the tray was there from the start";
 
     const Geometry g = geometry(icon);
@@ -138,7 +138,7 @@ TEST_F(TrayDesktop, IconDocksRightClickOpensTheMenuAndQInTheMenuQuits) {
                               .c_str()),
               0);
     std::optional<unsigned long> menu;
-    ASSERT_TRUE(waitFor([&] { return (menu = openMenuWindow()).has_value(); }, 5s)) << "no menu opened";
+    ASSERT_TRUE(waitUntil([&] { return (menu = openMenuWindow()).has_value(); }, 5s)) << "no menu opened";
     std::this_thread::sleep_for(300ms);  // painting
     EXPECT_TRUE(screenshot(artifacts / "tray-menu.png"));
     EXPECT_TRUE(painted(*menu, artifacts / "tray-menu-only.png"));
@@ -146,23 +146,23 @@ TEST_F(TrayDesktop, IconDocksRightClickOpensTheMenuAndQInTheMenuQuits) {
     EXPECT_GT(m.height, 150) << "the menu has thirteen entries and separators";
 
     ASSERT_EQ(std::system("xdotool key q"), 0);
-    EXPECT_EQ(program->exitStatus(10s), std::optional<int>(0)) << readWhole(user.out("tray"));
+    EXPECT_EQ(program->exitStatus(10s), std::optional<int>(0)) << readFile(user.out("tray"));
     const auto lines = logMessages(user.log());
     ASSERT_FALSE(lines.empty());
     EXPECT_TRUE(lines.front().starts_with("Tamberlo Joyrelay ")) << lines.front();
     EXPECT_EQ(lines.back(), "quit");
-    EXPECT_TRUE(waitFor([] { return trayIcons().empty(); }, 5s)) << "the icon stayed after the program ended";
+    EXPECT_TRUE(waitUntil([] { return trayIcons().empty(); }, 5s)) << "the icon stayed after the program ended";
 }
 
 TEST_F(TrayDesktop, SigtermEndsTheTrayProgramWithQuitLastAndASecondCopyShowsNoIcon) {
     auto program = user.start({}, "tray");
-    ASSERT_TRUE(waitFor([] { return trayIcons().size() == 1; }, 20s)) << readWhole(user.out("tray"));
+    ASSERT_TRUE(waitUntil([] { return trayIcons().size() == 1; }, 20s)) << readFile(user.out("tray"));
 
     auto second = user.start({}, "second");
     EXPECT_EQ(second->exitStatus(15s), std::optional<int>(1));
-    EXPECT_NE(readWhole(user.out("second")).find("is already running (pid " + std::to_string(program->pid()) + ")"),
+    EXPECT_NE(readFile(user.out("second")).find("is already running (pid " + std::to_string(program->pid()) + ")"),
               std::string::npos)
-        << readWhole(user.out("second"));
+        << readFile(user.out("second"));
     EXPECT_EQ(trayIcons().size(), 1u);
 
     program->signal(SIGTERM);
@@ -191,25 +191,25 @@ TEST_F(TrayDesktop, ReplayedCaptureReachesChromiumShowingTheControllerCheckPage)
                       "--window-position=0,40", "--window-size=900,640", "file://" + page.string()},
                      user.environment(), user.out("chromium"));
     unsigned long browser = 0;
-    ASSERT_TRUE(waitFor(
+    ASSERT_TRUE(waitUntil(
         [&] {
-            std::istringstream ids(shell("xdotool search --onlyvisible --name '^padtest:'"));
+            std::istringstream ids(output("xdotool search --onlyvisible --name '^padtest:'"));
             return static_cast<bool>(ids >> browser);
         },
         30s))
-        << "Chromium did not show the page\n" << readWhole(user.out("chromium"));
+        << "Chromium did not show the page\n" << readFile(user.out("chromium"));
     ASSERT_EQ(std::system(("xdotool windowactivate --sync " + std::to_string(browser) + " >/dev/null 2>&1").c_str()), 0);
 
     auto program = user.start({"--replay", demo, "--key-output", "xtest"}, "replay");
     const auto title = [&] {
-        std::string name = shell("xdotool getwindowname " + std::to_string(browser));
+        std::string name = output("xdotool getwindowname " + std::to_string(browser));
         const std::string suffix = " - Chromium";
         if (name.ends_with(suffix)) name.resize(name.size() - suffix.size());
         return name;
     };
     // A picture while a key is held, when the poll catches one (the capture holds some for 240 ms).
     bool litShot = false;
-    const bool arrived = waitFor(
+    const bool arrived = waitUntil(
         [&] {
             const std::string now = title();
             const auto last = now.rfind(' ');
@@ -224,7 +224,7 @@ TEST_F(TrayDesktop, ReplayedCaptureReachesChromiumShowingTheControllerCheckPage)
     EXPECT_EQ(received, expected);
     EXPECT_TRUE(screenshot(artifacts / "padtest-after-replay.png"));
 
-    EXPECT_TRUE(waitFor([&] { return logHas(user.log(), "replay finished"); }, 10s));
+    EXPECT_TRUE(waitUntil([&] { return logHas(user.log(), "replay finished"); }, 10s));
     EXPECT_TRUE(logHas(user.log(), "Key output: XTest on X display " + user.display));
     EXPECT_EQ(title(), expected) << "nothing arrived after the capture ended";
     program->signal(SIGTERM);
@@ -251,13 +251,13 @@ TEST_F(TrayDesktop, AHeldKeyIsLetGoTheMomentTheBrowserLosesFocusAndNothingReache
                       "stty raw -echo; exec cat > '" + received.string() + "'"},
                      user.environment(), user.out("xterm"));
     unsigned long sink = 0;
-    ASSERT_TRUE(waitFor(
+    ASSERT_TRUE(waitUntil(
         [&] {
-            std::istringstream ids(shell("xdotool search --onlyvisible --name '^joyrelay-sink$'"));
+            std::istringstream ids(output("xdotool search --onlyvisible --name '^joyrelay-sink$'"));
             return static_cast<bool>(ids >> sink) && std::filesystem::exists(received);
         },
         20s))
-        << readWhole(user.out("xterm"));
+        << readFile(user.out("xterm"));
 
     ScratchDir profile{"joyrelay-chromium"};
     const std::filesystem::path page = std::filesystem::path(binary).parent_path() / "web" / "padtest.html";
@@ -267,9 +267,9 @@ TEST_F(TrayDesktop, AHeldKeyIsLetGoTheMomentTheBrowserLosesFocusAndNothingReache
                       "--window-position=0,40", "--window-size=900,640", "file://" + page.string()},
                      user.environment(), user.out("chromium"));
     unsigned long browser = 0;
-    ASSERT_TRUE(waitFor(
+    ASSERT_TRUE(waitUntil(
         [&] {
-            std::istringstream ids(shell("xdotool search --onlyvisible --name '^padtest:'"));
+            std::istringstream ids(output("xdotool search --onlyvisible --name '^padtest:'"));
             return static_cast<bool>(ids >> browser);
         },
         30s));
@@ -282,12 +282,12 @@ TEST_F(TrayDesktop, AHeldKeyIsLetGoTheMomentTheBrowserLosesFocusAndNothingReache
     } repeatOff;
 
     auto program = user.start({"--replay", capture.string(), "--key-output", "xtest"}, "replay");
-    const auto title = [&] { return shell("xdotool getwindowname " + std::to_string(browser)); };
-    ASSERT_TRUE(waitFor([&] { return title().starts_with("padtest:D:Space"); }, 20s)) << title();
+    const auto title = [&] { return output("xdotool getwindowname " + std::to_string(browser)); };
+    ASSERT_TRUE(waitUntil([&] { return title().starts_with("padtest:D:Space"); }, 20s)) << title();
     ASSERT_EQ(std::system(("xdotool windowactivate --sync " + std::to_string(sink) + " >/dev/null 2>&1").c_str()), 0);
 
-    ASSERT_TRUE(waitFor([&] { return logHas(user.log(), "replay finished"); }, 20s)) << readWhole(user.out("replay"));
-    EXPECT_EQ(std::filesystem::file_size(received), 0u) << "the terminal received: " << readWhole(received);
+    ASSERT_TRUE(waitUntil([&] { return logHas(user.log(), "replay finished"); }, 20s)) << readFile(user.out("replay"));
+    EXPECT_EQ(std::filesystem::file_size(received), 0u) << "the terminal received: " << readFile(received);
     EXPECT_EQ(title().find("D:z"), std::string::npos) << "z went down although the browser was not in front";
     program->signal(SIGTERM);
     EXPECT_EQ(program->exitStatus(10s), std::optional<int>(0));
@@ -300,17 +300,17 @@ TEST(TrayWithoutATray, KeepsRunningAndShowsTheIconOnceATrayAppears) {
     User user;
     if (auto why = useSession(user.display, false)) GTEST_SKIP() << *why;
     auto program = user.start({}, "tray");
-    ASSERT_TRUE(waitFor([&] { return logHas(user.log(), "No system tray to show the icon in"); }, 20s))
-        << readWhole(user.out("tray"));
+    ASSERT_TRUE(waitUntil([&] { return logHas(user.log(), "No system tray to show the icon in"); }, 20s))
+        << readFile(user.out("tray"));
     EXPECT_TRUE(trayIcons().empty());
 
     Program trayer({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32",
                     "--SetDockType", "true", "--transparent", "false"},
                    user.environment(), user.out("trayer"));
     std::vector<unsigned long> icons;
-    EXPECT_TRUE(waitFor([&] { return (icons = trayIcons()).size() == 1; }, 15s)) << readWhole(user.out("tray"));
-    EXPECT_TRUE(waitFor([&] { return logHas(user.log(), "System tray found \u2014 icon shown"); }, 10s));
-    EXPECT_TRUE(waitFor([&] { return (icons = trayIcons()).size() == 1; }, 10s)) << "docked again after the check";
+    EXPECT_TRUE(waitUntil([&] { return (icons = trayIcons()).size() == 1; }, 15s)) << readFile(user.out("tray"));
+    EXPECT_TRUE(waitUntil([&] { return logHas(user.log(), "System tray found \u2014 icon shown"); }, 10s));
+    EXPECT_TRUE(waitUntil([&] { return (icons = trayIcons()).size() == 1; }, 10s)) << "docked again after the check";
     int noTrayLines = 0;
     for (const auto& line : logMessages(user.log())) noTrayLines += line.starts_with("No system tray") ? 1 : 0;
     EXPECT_EQ(noTrayLines, 1) << "said once";
