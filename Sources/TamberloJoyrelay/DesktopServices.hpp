@@ -19,6 +19,7 @@ struct FrontmostApplication {
     std::optional<std::string> bundleIdentifier;  // a reverse-DNS application id, where there is one
     std::optional<std::string> localizedName;     // the display name
     std::optional<std::string> windowClass;       // X11: the class part of WM_CLASS
+    std::optional<std::string> appId;             // Wayland: the window's app_id (or desktop file id)
     std::optional<std::int64_t> pid;              // the owning process, when known
 };
 
