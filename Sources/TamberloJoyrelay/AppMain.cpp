@@ -143,11 +143,14 @@ int runApp(const Options& options, char* argv0) {
         std::abort();
     }
 
-    // A capture is refused before anything runs, as when it is printed.
+    // A capture is refused before anything runs, as when it is printed. It is opened once, here,
+    // and played from this opening: a pipe cannot be read twice.
+    std::shared_ptr<CaptureReader> capture;
     if (options.replay) {
-        const CaptureParse capture = loadCapture(*options.replay);
-        if (capture.error) {
-            std::fprintf(stderr, "tamberlo-joyrelay: %s\n", capture.error->c_str());
+        std::string error;
+        capture = CaptureReader::open(*options.replay, error);
+        if (!capture) {
+            std::fprintf(stderr, "tamberlo-joyrelay: %s\n", error.c_str());
             return 2;
         }
     }
@@ -223,6 +226,7 @@ int runApp(const Options& options, char* argv0) {
         settings.fast = options.fast;
         settings.keyEvents = &access.events();
         settings.gate = gate;
+        settings.capture = std::move(capture);
         auto stick = std::make_unique<ReplayStick>(*options.replay, std::move(settings), mainQueue,
                                                    [&replayFinished](int status) {
                                                        if (replayFinished) replayFinished(status);

@@ -6,11 +6,13 @@
 //   900 unplug                      the stick is unplugged; reports up to the next plug are not read
 //   1500 plug                       the stick is plugged in again
 //
-// Times are decimal (a fraction is allowed) and never decrease. Blank lines are ignored. The stick is
-// plugged at the start.
+// Times are decimal (a fraction is allowed) and never decrease; a time is at most maxTimeMs (twelve
+// digits before the point). A line is at most maxLineLength bytes, its line feed not counted. Blank
+// lines are ignored. The stick is plugged at the start.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,10 +28,50 @@ struct CaptureEvent {
     int line = 0;                     // line number in the file, from 1
 };
 
+inline constexpr std::size_t maxLineLength = 256 * 1024;
+inline constexpr double maxTimeMs = 999999999999.999;
+
 struct CaptureParse {
     std::vector<CaptureEvent> events;
     std::optional<std::string> error;  // "FILE:LINE: reason" when the capture was refused
 };
+
+class CaptureLineParser;
+
+// Reads a capture line by line as it is played: memory stays the same whatever the capture's size,
+// and the file is opened once, so a pipe or a FIFO plays too. A regular file is checked to its end
+// when it is opened, so that a bad line refuses it before anything is played; any other file is
+// checked as it is read, and its first event before anything is played.
+class CaptureReader {
+public:
+    // Opens the capture at `path`. Nothing and an error text ("PATH: reason") when it cannot be read,
+    // is a folder, is malformed (as far as it is checked on opening) or holds no event at all.
+    static std::unique_ptr<CaptureReader> open(const std::string& path, std::string& error);
+
+    ~CaptureReader();
+    CaptureReader(const CaptureReader&) = delete;
+    CaptureReader& operator=(const CaptureReader&) = delete;
+
+    // The next event into `event` (whose byte vector keeps its capacity). False at the end of the
+    // capture, or at a malformed line or a read error: error() says which.
+    bool next(CaptureEvent& event);
+    const std::optional<std::string>& error() const { return error_; }
+
+private:
+    class Lines;
+    CaptureReader(int fd, std::string name);
+    bool read(CaptureEvent& event);
+    int fd_;
+    std::string name_;
+    std::unique_ptr<Lines> lines_;
+    std::unique_ptr<CaptureLineParser> parser_;
+    std::optional<CaptureEvent> primed_;  // the first event, read on opening
+    std::optional<std::string> error_;
+};
+
+// The path as shown in messages: control characters are escaped ("\n", "\x1b"), so that a path
+// never spans two lines of output or the log.
+std::string printablePath(std::string_view path);
 
 // Parses a whole capture. `name` is used in error texts. A malformed line refuses the whole capture.
 CaptureParse parseCapture(std::string_view text, std::string_view name);

@@ -1,8 +1,11 @@
 #include "Replay.hpp"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "Capture.hpp"
@@ -19,10 +22,14 @@ constexpr auto bridgeDeadline = std::chrono::seconds(10);
 }
 
 int runReplay(const std::string& path, const ReplaySettings& settings) {
-    const CaptureParse capture = loadCapture(path);
-    if (capture.error) {
-        std::fprintf(stderr, "tamberlo-joyrelay: %s\n", capture.error->c_str());
-        return 2;
+    std::shared_ptr<CaptureReader> capture = settings.capture;
+    if (!capture) {
+        std::string error;
+        capture = CaptureReader::open(path, error);
+        if (!capture) {
+            std::fprintf(stderr, "tamberlo-joyrelay: %s\n", error.c_str());
+            return 2;
+        }
     }
 
     // The capture time of the event being delivered; the printed backend stamps transitions with it.
@@ -48,8 +55,11 @@ int runReplay(const std::string& path, const ReplaySettings& settings) {
         ok = false;
         return false;
     };
+    // Printed keys that cannot be written end the replay.
+    auto printFailed = [&] { return !settings.keyEvents && printed.writeError() != 0; };
     const auto start = std::chrono::steady_clock::now();
-    for (const CaptureEvent& e : capture.events) {
+    CaptureEvent e;
+    while (!printFailed() && capture->next(e)) {
         if (!settings.fast) {
             std::this_thread::sleep_until(start + std::chrono::duration<double, std::milli>(e.timeMs));
         }
@@ -77,6 +87,21 @@ int runReplay(const std::string& path, const ReplaySettings& settings) {
         host.waitUntilClosed(stick, bridgeDeadline);
     }
     queue.sync([] {});
+    if (!settings.keyEvents) printed.flush();
+    if (const int error = settings.keyEvents ? 0 : printed.writeError()) {
+        if (error == EPIPE) {
+            // Nobody reads the keys any more: end as a program that had not ignored SIGPIPE would.
+            std::signal(SIGPIPE, SIG_DFL);
+            std::raise(SIGPIPE);
+        }
+        std::fprintf(stderr, "tamberlo-joyrelay: cannot write the keys to standard output: %s\n",
+                     std::strerror(error));
+        return 1;
+    }
+    if (capture->error()) {
+        std::fprintf(stderr, "tamberlo-joyrelay: %s\n", capture->error()->c_str());
+        return 2;
+    }
     std::fflush(stdout);
     return ok ? 0 : 1;
 }

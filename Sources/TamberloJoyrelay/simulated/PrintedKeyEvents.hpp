@@ -19,8 +19,14 @@ public:
     std::optional<KeyEvent> createKeyboardEvent(std::uint16_t virtualKey, bool down) override;
     void post(const KeyEvent& event) override;
 
+    // Flushes the stream; a failure counts as a write error.
+    void flush();
+    // The errno of the first line that could not be written, 0 while all were.
+    int writeError() const { return writeError_; }
+
 private:
     std::FILE* out_;
+    int writeError_ = 0;
     Clock clock_;
 };
 
