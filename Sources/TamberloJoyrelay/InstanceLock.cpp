@@ -1,7 +1,11 @@
 #include "InstanceLock.hpp"
 
+#include "Capture.hpp"
+#include "Log.hpp"
+
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,16 +18,36 @@ namespace joyrelay {
 std::filesystem::path InstanceLock::defaultPath() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] == '/') return std::filesystem::path(runtime) / "tamberlo-joyrelay.lock";
-    return "/tmp/tamberlo-joyrelay-" + std::to_string(::getuid()) + ".lock";
+    const std::filesystem::path home = homeFolder();
+    if (home.empty()) return {};
+    const std::filesystem::path folder = home / ".local" / "state";
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+    return folder / "tamberlo-joyrelay.lock";
 }
 
 InstanceLock::Outcome InstanceLock::acquire(const std::filesystem::path& path) {
     Outcome out;
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        out.note = "cannot open " + path.string() + ": " + std::strerror(errno);
-        out.lock = InstanceLock(-1);
-        return out;
+    const std::string shown = printablePath(path.string());
+    auto unheld = [](const std::string& note) {
+        Outcome unused;
+        unused.note = note;
+        unused.lock = InstanceLock(-1);
+        return unused;
+    };
+    if (path.empty()) return unheld("no folder to keep the lock file in");
+    struct stat folder {};
+    const std::filesystem::path parent = path.has_parent_path() ? path.parent_path() : ".";
+    if (::stat(parent.c_str(), &folder) == 0 &&
+        (folder.st_uid != ::geteuid() || (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+        return unheld(printablePath(parent.string()) + " can be written by other users");
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
+    if (fd < 0) return unheld("cannot open " + shown + ": " + std::strerror(errno));
+    struct stat file {};
+    if (::fstat(fd, &file) != 0 || file.st_uid != ::geteuid() || !S_ISREG(file.st_mode)) {
+        ::close(fd);
+        return unheld(shown + " belongs to another user or is not a regular file");
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
@@ -38,7 +62,7 @@ InstanceLock::Outcome InstanceLock::acquire(const std::filesystem::path& path) {
             ::close(fd);
             return out;
         }
-        out.note = "cannot lock " + path.string() + ": " + std::strerror(error);
+        out.note = "cannot lock " + shown + ": " + std::strerror(error);
         ::close(fd);
         out.lock = InstanceLock(-1);
         return out;

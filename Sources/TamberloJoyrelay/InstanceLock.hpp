@@ -11,13 +11,16 @@ namespace joyrelay {
 class InstanceLock {
 public:
     // $XDG_RUNTIME_DIR/tamberlo-joyrelay.lock when XDG_RUNTIME_DIR is an absolute path, else
-    // /tmp/tamberlo-joyrelay-UID.lock.
+    // tamberlo-joyrelay.lock in the log's folder in the home folder (~/.local/state), which only the
+    // user can write. Empty when there is no home folder.
     static std::filesystem::path defaultPath();
 
     struct Outcome;
 
     // Takes the lock at `path` without waiting. When the file cannot be opened at all the copy is let
     // through with an unheld lock and a note, since refusing to start would be worse than a second icon.
+    // So is a lock file that belongs to another user, or that sits in a folder other users can
+    // write: it says nothing about this user's copies.
     static Outcome acquire(const std::filesystem::path& path);
 
     InstanceLock(InstanceLock&& other) noexcept;

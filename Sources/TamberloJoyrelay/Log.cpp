@@ -1,8 +1,15 @@
 #include "Log.hpp"
 
+#include "Capture.hpp"
+
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <optional>
+#include <vector>
 
 #include <cerrno>
 #include <cstdio>
@@ -35,22 +42,46 @@ std::string timestamp() {
     return std::string(text, n);
 }
 
+// Standard error's reader is gone: no console copy from then on, in any log of the process.
+std::atomic<bool> consoleGone{false};
+
+std::optional<std::filesystem::path> absolutePath(const char* value) {
+    if (value == nullptr || value[0] != '/') return std::nullopt;
+    return std::filesystem::path(value);
+}
+
 }  // namespace
+
+std::filesystem::path homeFolder() {
+    if (auto home = absolutePath(std::getenv("HOME"))) return *home;
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(static_cast<std::size_t>(size > 0 ? size : 16384));
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+        if (auto home = absolutePath(found->pw_dir)) return *home;
+    }
+    return {};
+}
 
 LogFile::LogFile(std::filesystem::path path, bool mirrorToConsole)
     : path_(std::move(path)), mirror_(mirrorToConsole) {
+    if (path_.empty()) return;
     std::error_code ignored;
     std::filesystem::create_directories(path_.parent_path(), ignored);
 }
 
+void LogFile::console(std::string_view message) {
+    if (!mirror_ || consoleGone.load(std::memory_order_relaxed)) return;
+    // One write per line, so concurrent mirrors never interleave within a line.
+    std::string line;
+    line.reserve(message.size() + 12);
+    line.append("[joyrelay] ").append(message).push_back('\n');
+    if (!writeAll(STDERR_FILENO, line.data(), line.size())) consoleGone.store(true, std::memory_order_relaxed);
+}
+
 void LogFile::info(std::string_view message) {
-    if (mirror_) {
-        // One write per line, so concurrent mirrors never interleave within a line.
-        std::string console;
-        console.reserve(message.size() + 12);
-        console.append("[joyrelay] ").append(message).push_back('\n');
-        writeAll(STDERR_FILENO, console.data(), console.size());
-    }
+    console(message);
     std::lock_guard guard(lock_);
     if (finished_) return;
     std::string line = timestamp();
@@ -70,11 +101,53 @@ void LogFile::setListener(std::function<void(std::string_view)> listener) {
     listener_ = std::move(listener);
 }
 
-void LogFile::append(const std::string& line) {
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd >= 0) {
-        writeAll(fd, line.data(), line.size());
+namespace {
+
+// Opens the log for appending: never through a symbolic link, never blocking (a FIFO would wait for
+// a reader), and only a regular file. -1 with errno set otherwise (EINVAL: not a regular file).
+int openForAppend(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return -1;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+// Appends `line`, on a line of its own when the file does not end with a line feed (the last line
+// was cut short, say by a full disk).
+void appendLine(int fd, const std::string& line) {
+    struct stat info {};
+    char last = '\n';
+    if (::fstat(fd, &info) == 0 && info.st_size > 0) {
+        if (::pread(fd, &last, 1, info.st_size - 1) != 1) last = '\n';
+    }
+    if (last != '\n') {
+        const std::string fresh = "\n" + line;
+        writeAll(fd, fresh.data(), fresh.size());
+    } else {
+        writeAll(fd, line.data(), line.size());
+    }
+}
+
+}  // namespace
+
+void LogFile::append(const std::string& line) {
+    if (path_.empty()) return;
+    const int fd = openForAppend(path_);
+    if (fd >= 0) {
+        appendLine(fd, line);
+        ::close(fd);
+        return;
+    }
+    if (errno == EINVAL) {
+        if (!notRegularSaid_) {
+            notRegularSaid_ = true;
+            console(printablePath(path_.string()) + " is not a regular file \u2014 the log is not written to it");
+        }
         return;
     }
     // Only a missing file is created; one that exists but cannot be opened is left alone.
@@ -88,9 +161,9 @@ void LogFile::append(const std::string& line) {
     // link() rather than rename(): if another writer created the file meanwhile, keep its lines and
     // append ours to it instead of replacing it.
     if (written && ::link(temp.c_str(), path_.c_str()) != 0 && errno == EEXIST) {
-        const int again = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        const int again = openForAppend(path_);
         if (again >= 0) {
-            writeAll(again, line.data(), line.size());
+            appendLine(again, line);
             ::close(again);
         }
     }
@@ -98,13 +171,13 @@ void LogFile::append(const std::string& line) {
 }
 
 std::filesystem::path Log::defaultPath() {
-    const char* state = std::getenv("XDG_STATE_HOME");
     std::filesystem::path folder;
-    if (state != nullptr && state[0] == '/') {
-        folder = state;
+    if (auto state = absolutePath(std::getenv("XDG_STATE_HOME"))) {
+        folder = *state;
     } else {
-        const char* home = std::getenv("HOME");
-        folder = std::filesystem::path(home != nullptr ? home : "/tmp") / ".local" / "state";
+        const std::filesystem::path home = homeFolder();
+        if (home.empty()) return {};
+        folder = home / ".local" / "state";
     }
     return folder / "Tamberlo Joyrelay.log";
 }

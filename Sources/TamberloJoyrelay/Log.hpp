@@ -9,14 +9,22 @@
 
 namespace joyrelay {
 
+// The user's home folder: $HOME when it is an absolute path, else the one in the password database;
+// empty when neither is known. Never a shared folder such as /tmp.
+std::filesystem::path homeFolder();
+
 // One log file. Every line is opened, appended and closed; a missing file is created by writing the
-// line to a temporary file beside it and moving that into place. File errors are swallowed.
+// line to a temporary file beside it and moving that into place. File errors are swallowed. The file
+// is never opened through a symbolic link, and anything but a regular file in its place (a FIFO, a
+// device) is left alone; the console copy says so once. A line that follows one cut short (a full
+// disk) starts on a line of its own. With an empty path only the console copy is written.
 class LogFile {
 public:
     explicit LogFile(std::filesystem::path path, bool mirrorToConsole = true);
 
     // Writes "[joyrelay] <message>" to standard error, then "<yyyy-MM-dd HH:mm:ss> <message>" to the
-    // file. Never fails, callable from any thread.
+    // file. Never fails, callable from any thread. Once a write to standard error fails (its reader
+    // has gone), there is no console copy any more.
     void info(std::string_view message);
 
     const std::filesystem::path& path() const { return path_; }
@@ -29,8 +37,10 @@ public:
 
 private:
     void append(const std::string& line);
+    void console(std::string_view message);
     std::filesystem::path path_;
     bool mirror_;
+    bool notRegularSaid_ = false;
     std::mutex lock_;
     std::function<void(std::string_view)> listener_;
     bool finished_ = false;
@@ -43,7 +53,8 @@ public:
     // Logs one message to the program's log. Callable from any thread.
     static void info(std::string_view message);
 
-    // "$XDG_STATE_HOME/Tamberlo Joyrelay.log", else "~/.local/state/Tamberlo Joyrelay.log".
+    // "$XDG_STATE_HOME/Tamberlo Joyrelay.log", else "~/.local/state/Tamberlo Joyrelay.log" (see
+    // homeFolder); empty when there is no home folder.
     static std::filesystem::path defaultPath();
 
     // The log of this process, created (with its folder) at first use.

@@ -1,5 +1,7 @@
 #include "linux/XdgAutostart.hpp"
 
+#include "Log.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,8 +50,9 @@ XdgAutostart::XdgAutostart(std::filesystem::path folder, std::filesystem::path e
 std::filesystem::path XdgAutostart::defaultFolder() {
     const char* config = std::getenv("XDG_CONFIG_HOME");
     if (config != nullptr && config[0] == '/') return std::filesystem::path(config) / "autostart";
-    const char* home = std::getenv("HOME");
-    return std::filesystem::path(home != nullptr ? home : "/") / ".config" / "autostart";
+    const std::filesystem::path home = homeFolder();
+    if (home.empty()) return {};
+    return home / ".config" / "autostart";
 }
 
 std::filesystem::path XdgAutostart::currentExecutable() {
@@ -127,6 +130,7 @@ bool XdgAutostart::enabledIn(std::string_view text) {
 }
 
 LoginItemStatus XdgAutostart::status() const {
+    if (folder_.empty()) return LoginItemStatus::notRegistered;
     std::ifstream in(entry_, std::ios::binary);
     if (!in) return LoginItemStatus::notRegistered;
     std::ostringstream text;
@@ -135,6 +139,7 @@ LoginItemStatus XdgAutostart::status() const {
 }
 
 std::optional<std::string> XdgAutostart::enable() const {
+    if (folder_.empty()) return std::string("no home folder to keep the autostart entry in");
     std::error_code error;
     std::filesystem::create_directories(folder_, error);
     if (error) return "cannot create " + folder_.string() + ": " + error.message();
@@ -159,6 +164,7 @@ std::optional<std::string> XdgAutostart::enable() const {
 }
 
 std::optional<std::string> XdgAutostart::disable() const {
+    if (folder_.empty()) return std::nullopt;
     if (::unlink(entry_.c_str()) != 0 && errno != ENOENT) return describe("cannot remove", entry_, errno);
     return std::nullopt;
 }

@@ -23,7 +23,8 @@ public:
     XdgAutostart(std::filesystem::path folder, std::filesystem::path executable);
 
     // The folder from the environment: $XDG_CONFIG_HOME/autostart when XDG_CONFIG_HOME is an absolute
-    // path, else $HOME/.config/autostart.
+    // path, else .config/autostart in the home folder (homeFolder); empty without a home folder, and
+    // then no entry is ever written.
     static std::filesystem::path defaultFolder();
 
     // The running executable (/proc/self/exe, resolved); empty when it cannot be read.
