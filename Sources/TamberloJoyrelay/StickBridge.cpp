@@ -15,6 +15,7 @@ constexpr auto interfaceProbePause = std::chrono::microseconds(100000);
 constexpr int interfaceProbes = 30;
 constexpr auto claimRetryDelay = 5s;
 constexpr auto releaseRescanDelay = 2s;
+constexpr auto longestStallBackoff = 60s;
 constexpr std::size_t minimumReadSize = 64;
 constexpr const char* defaultProductName = "8BitDo Arcade Stick";
 
@@ -69,6 +70,7 @@ public:
     StickState state;
     KeyState keys;
     bool alive = true;
+    bool stallCleared = false;  // the IN endpoint's halt has been cleared since the last good read
     void transferCompleted(std::uint32_t status, std::size_t bytes) override {
         if (auto owner = bridge.lock()) owner->readCompleted(shared_from_this(), status, bytes);
     }
@@ -186,8 +188,15 @@ void StickBridge::rescan() {
 }
 
 void StickBridge::scheduleRescan(std::chrono::nanoseconds delay) {
+    // One pending rescan at most: arrivals of a stick that cannot be claimed (re-plugged while
+    // another program holds it) would otherwise each start a retry chain of their own.
+    if (rescanPending_) return;
+    rescanPending_ = true;
     queue_.asyncAfter(delay, [weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->rescan();
+        if (auto self = weak.lock()) {
+            self->rescanPending_ = false;
+            self->rescan();
+        }
     });
 }
 
@@ -320,10 +329,30 @@ void StickBridge::enqueueRead(const std::shared_ptr<Session>& session) {
 
 void StickBridge::readCompleted(const std::shared_ptr<Session>& session, std::uint32_t status, std::size_t bytes) {
     if (!session || !session->alive) return;
+    if (status == usb::Return::pipeStalled && !session->stallCleared) {
+        // A halted endpoint stays halted until the host clears it: clear it once, then read again.
+        session->stallCleared = true;
+        Log::info("the stick's IN endpoint stalled \u2014 clearing the halt");
+        if (auto error = session->inPipe->clearStall()) {
+            Log::info("clearing the halt failed: " + error->description);
+        } else {
+            enqueueRead(session);
+            return;
+        }
+    }
     if (status != 0) {
-        teardown(format("read error 0x%08x", status));
+        std::chrono::nanoseconds delay = releaseRescanDelay;
+        if (status == usb::Return::pipeStalled) {
+            // A stall that clearing did not cure: wait longer each time before claiming it again.
+            stallFailures_ = std::min(stallFailures_ + 1, 16);
+            delay = std::min<std::chrono::nanoseconds>(releaseRescanDelay * (1LL << std::min(stallFailures_ - 1, 5)),
+                                                       longestStallBackoff);
+        }
+        teardown(format("read error 0x%08x", status), delay);
         return;
     }
+    session->stallCleared = false;
+    stallFailures_ = 0;
     if (tap_) tap_->transfer(std::span(session->buffer.data(), std::min(bytes, session->buffer.size())));
     handle(*session, bytes);
     enqueueRead(session);
@@ -346,7 +375,7 @@ void StickBridge::handle(Session& session, std::size_t count) {
 
 // --- Release -------------------------------------------------------------------------------------
 
-void StickBridge::teardown(const std::string& reason) {
+void StickBridge::teardown(const std::string& reason, std::chrono::nanoseconds rescanDelay) {
     if (!session_) return;
     std::shared_ptr<Session> session = std::move(session_);
     session_.reset();
@@ -355,9 +384,13 @@ void StickBridge::teardown(const std::string& reason) {
     session->interface->destroy();
     session->device->destroy();
     if (tap_) tap_->released();
-    Log::info("stick released: " + reason);
+    Log::info("stick released: " + reason +
+              (rescanDelay > releaseRescanDelay
+                   ? format(" \u2014 it keeps stalling; trying again in %lld s",
+                            static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(rescanDelay).count()))
+                   : std::string()));
     setStatus(StickStatus::searching());
-    scheduleRescan(releaseRescanDelay);
+    scheduleRescan(rescanDelay);
 }
 
 }  // namespace joyrelay

@@ -118,7 +118,7 @@ private:
     void enqueueRead(const std::shared_ptr<Session>& session);
     void readCompleted(const std::shared_ptr<Session>& session, std::uint32_t status, std::size_t bytes);
     void handle(Session& session, std::size_t count);
-    void teardown(const std::string& reason);
+    void teardown(const std::string& reason, std::chrono::nanoseconds rescanDelay = std::chrono::seconds(2));
     void setStatus(StickStatus status);
     void scheduleRescan(std::chrono::nanoseconds delay);
 
@@ -136,6 +136,8 @@ private:
     StickStatus status_;
     bool lastGate_ = false;
     bool stopped_ = false;
+    bool rescanPending_ = false;
+    int stallFailures_ = 0;  // sessions in a row ended by a stall that clearing did not cure
     std::shared_ptr<TransferTap> tap_;
 };
 

@@ -116,6 +116,12 @@ public:
     // the completion has run or the interface has been destroyed.
     virtual std::optional<UsbError> enqueue(std::span<std::uint8_t> data, std::uint32_t timeoutMs,
                                             std::shared_ptr<TransferHandler> handler) = 0;
+
+    // Clears a halt (a stall) of the endpoint, with no transfer in flight on it. Returns nothing when
+    // the device accepted it.
+    virtual std::optional<UsbError> clearStall() {
+        return UsbError{Return::unsupported, "clearing a halt is not supported", "Unsupported"};
+    }
 };
 
 class Interface {

@@ -232,6 +232,29 @@ TEST_F(BridgeTest, AStickHeldByAnotherProgramIsRetriedEveryFiveSeconds) {
     EXPECT_EQ(takeStatuses(), Statuses{S::connected(label())});
 }
 
+TEST_F(BridgeTest, RePluggingAStickHeldByAnotherProgramKeepsOneRetryPending) {
+    auto stick = host.plug({.heldByOtherProgram = true});
+    start();
+    for (int plug = 0; plug < 10; ++plug) {
+        advance(300ms);
+        host.unplug(stick);
+        settle();
+        stick = host.plug({.heldByOtherProgram = true});
+        settle();
+        EXPECT_EQ(host.openAttempts(stick), 1) << "each arrival is tried at once";
+    }
+    EXPECT_EQ(queue.pendingTimers(), 1u);
+    // From now on: one claim attempt every 5 s, not one per plug.
+    for (int period = 1; period <= 4; ++period) {
+        advance(5s);
+        EXPECT_EQ(host.openAttempts(stick), 1 + period);
+        EXPECT_EQ(queue.pendingTimers(), 1u);
+    }
+    host.setHeldByOtherProgram(stick, false);
+    advance(5s);
+    EXPECT_TRUE(host.readPending(stick));
+}
+
 TEST_F(BridgeTest, OpenAndSetupFailuresAreReportedGivenBackAndRetried) {
     struct Case {
         sim::Failures failures;

@@ -89,11 +89,11 @@ TEST_F(BridgeTest, AReadErrorReleasesHeldKeysInKeyOrderAndStopsReading) {
     send(stick, report(A | B, LB));
     takeKeys();
     gate = false;  // releases go out whatever is in front
-    ASSERT_TRUE(host.completeRead(stick, {}, usb::Return::pipeStalled));
+    ASSERT_TRUE(host.completeRead(stick, {}, usb::Return::error));
     settle();
     EXPECT_EQ(takeKeys(), (Lines{"up Shift", "up Space", "up z"}));
     const auto shiftUp = keyEvents.posted();
-    EXPECT_EQ(takeLog(), Lines{"stick released: read error 0xe000404f"});
+    EXPECT_EQ(takeLog(), Lines{"stick released: read error 0xe00002bc"});
     EXPECT_EQ(takeStatuses(), Statuses{S::searching()});
     EXPECT_FALSE(host.readPending(stick));
     EXPECT_FALSE(host.deviceOpen(stick));
@@ -141,6 +141,55 @@ TEST_F(BridgeTest, ARefusedReadEndsTheSession) {
     EXPECT_EQ(takeKeys(), (Lines{"down Space", "up Space"}));
     EXPECT_EQ(takeLog(), Lines{"stick released: enqueue failed: No resources"});
     EXPECT_EQ(takeStatuses(), Statuses{S::searching()});
+}
+
+// A halted IN endpoint stays halted until the host clears it.
+TEST_F(BridgeTest, AStallIsClearedOnceAndTheStickReadsOnWithItsKeysHeld) {
+    const auto stick = claimedStick();
+    send(stick, report(A));
+    EXPECT_EQ(takeKeys(), Lines{"down Space"});
+    ASSERT_TRUE(host.completeRead(stick, {}, usb::Return::pipeStalled));
+    settle();
+    EXPECT_EQ(host.stallsCleared(stick), 1);
+    EXPECT_TRUE(host.readPending(stick)) << "read again after clearing";
+    EXPECT_TRUE(host.deviceOpen(stick));
+    EXPECT_EQ(takeKeys(), Lines{});
+    EXPECT_EQ(takeLog(), Lines{"the stick's IN endpoint stalled \u2014 clearing the halt"});
+    send(stick, report());
+    EXPECT_EQ(takeKeys(), Lines{"up Space"});
+    // A good read in between: a later stall is cleared again rather than ending the session.
+    ASSERT_TRUE(host.completeRead(stick, {}, usb::Return::pipeStalled));
+    settle();
+    EXPECT_EQ(host.stallsCleared(stick), 2);
+    EXPECT_TRUE(host.readPending(stick));
+    EXPECT_EQ(takeStatuses(), Statuses{});
+}
+
+TEST_F(BridgeTest, AStallThatClearingDoesNotCureIsReleasedWithLongerAndLongerPauses) {
+    const auto stick = claimedStick();
+    const std::chrono::seconds expected[] = {2s, 4s, 8s, 16s, 32s, 60s, 60s};
+    for (const auto pause : expected) {
+        ASSERT_TRUE(host.completeRead(stick, {}, usb::Return::pipeStalled));
+        settle();
+        ASSERT_TRUE(host.readPending(stick));
+        ASSERT_TRUE(host.completeRead(stick, {}, usb::Return::pipeStalled));
+        settle();
+        EXPECT_FALSE(host.deviceOpen(stick));
+        EXPECT_EQ(queue.nextTimerIn(), std::optional<std::chrono::nanoseconds>(pause));
+        const Lines log = takeLog();
+        ASSERT_EQ(log.size(), 2u);
+        EXPECT_EQ(log[1].rfind("stick released: read error 0xe000404f", 0), 0u) << log[1];
+        advance(pause);
+        ASSERT_TRUE(host.readPending(stick)) << "claimed again after " << pause.count() << " s";
+        takeLog();
+    }
+    // A good read ends the back-off.
+    send(stick, report());
+    ASSERT_TRUE(host.completeRead(stick, {}, usb::Return::pipeStalled));
+    settle();
+    ASSERT_TRUE(host.completeRead(stick, {}, usb::Return::pipeStalled));
+    settle();
+    EXPECT_EQ(queue.nextTimerIn(), std::optional<std::chrono::nanoseconds>(2s));
 }
 
 // --- Release and retry --------------------------------------------------------------------------

@@ -457,6 +457,16 @@ public:
         return libusbError(rc, what + d.name);
     }
 
+    std::optional<UsbError> clearStall() override {
+        DeviceState& d = *interface_->device;
+        if (interface_->destroyed || d.destroyed) return gone("clear halt");
+        const int rc = libusb_clear_halt(d.handle.get(), address_);
+        if (rc == LIBUSB_SUCCESS) return std::nullopt;
+        char what[96];
+        std::snprintf(what, sizeof what, "libusb_clear_halt on endpoint 0x%02x of ", address_);
+        return libusbError(rc, what + d.name);
+    }
+
 private:
     std::shared_ptr<InterfaceState> interface_;
     std::uint8_t address_;

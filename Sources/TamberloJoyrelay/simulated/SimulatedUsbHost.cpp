@@ -28,6 +28,7 @@ struct SimulatedUsbHost::Hardware {
     int openAttempts = 0;
     int configureCalls = 0;
     int readsSubmitted = 0;
+    int stallsCleared = 0;
     std::size_t lastReadSize = 0;
     // The read in flight, and a finished read waiting to be delivered on the queue.
     std::span<std::uint8_t> readBuffer;
@@ -56,6 +57,14 @@ public:
         ++host_.live_;
     }
     ~PipeObject() override { --host_.live_; }
+
+    std::optional<usb::UsbError> clearStall() override {
+        std::lock_guard lock(host_.mutex_);
+        Hardware& d = *device_;
+        if (!d.present || !d.open) return error(usb::Return::noDevice, "the device has gone");
+        ++d.stallsCleared;
+        return std::nullopt;
+    }
 
     std::optional<usb::UsbError> enqueue(std::span<std::uint8_t> data, std::uint32_t,
                                          std::shared_ptr<usb::TransferHandler> handler) override {
@@ -389,6 +398,12 @@ int SimulatedUsbHost::readsSubmitted(DeviceId id) const {
     auto d = find(id);
     std::lock_guard lock(mutex_);
     return d ? d->readsSubmitted : 0;
+}
+
+int SimulatedUsbHost::stallsCleared(DeviceId id) const {
+    auto d = find(id);
+    std::lock_guard lock(mutex_);
+    return d ? d->stallsCleared : 0;
 }
 
 std::size_t SimulatedUsbHost::readBufferSize(DeviceId id) const {

@@ -88,6 +88,7 @@ public:
     int openAttempts(DeviceId id) const;
     int configureCalls(DeviceId id) const;
     int readsSubmitted(DeviceId id) const;
+    int stallsCleared(DeviceId id) const;  // halts cleared on its pipes
     std::size_t readBufferSize(DeviceId id) const;  // of the last read submitted
 
     // Entries, device, interface and pipe objects, and transfer handlers the host still holds.
