@@ -38,8 +38,11 @@ InstanceLock::Outcome InstanceLock::acquire(const std::filesystem::path& path) {
     if (path.empty()) return unheld("no folder to keep the lock file in");
     struct stat folder {};
     const std::filesystem::path parent = path.has_parent_path() ? path.parent_path() : ".";
+    // Another user who can rename files in the folder could swap the lock file under us. (In a
+    // sticky folder such as /tmp they cannot; a file they made themselves is caught below.)
     if (::stat(parent.c_str(), &folder) == 0 &&
-        (folder.st_uid != ::geteuid() || (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+        ((folder.st_uid != ::geteuid() && folder.st_uid != 0) ||
+         ((folder.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (folder.st_mode & S_ISVTX) == 0))) {
         return unheld(printablePath(parent.string()) + " can be written by other users");
     }
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);

@@ -107,7 +107,10 @@ namespace {
 // a reader), and only a regular file. -1 with errno set otherwise (EINVAL: not a regular file).
 int openForAppend(const std::filesystem::path& path) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return -1;
+    if (fd < 0) {
+        if (errno == ENXIO) errno = EINVAL;  // a FIFO nobody reads (or a socket): not a regular file
+        return -1;
+    }
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);

@@ -1,7 +1,10 @@
 // The capture format: what is accepted, and how a bad line is refused.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "Capture.hpp"
+#include "TestSupport.hpp"
 
 using namespace joyrelay;
 using Kind = CaptureEvent::Kind;
@@ -60,4 +63,91 @@ TEST(Capture, LinesWrittenForRecordingParseBack) {
     ASSERT_FALSE(c.error);
     ASSERT_EQ(c.events.size(), 4u);
     EXPECT_EQ(c.events[0].bytes, (std::vector<std::uint8_t>(bytes, bytes + 3)));
+}
+
+TEST(Capture, TimestampsBeyondTheRangeAreRefusedNamingFileAndLine) {
+    EXPECT_FALSE(parseCapture("0 20\n999999999999.999 20\n", "t.gip").error);
+    const char* outside[] = {"1000000000000", "18446744073709551616",
+                             "12345678901234567890123456789012345678901234567890"};
+    for (const char* time : outside) {
+        const auto parsed = parseCapture(std::string("0 20\n") + time + " 20 00\n", "t.gip");
+        ASSERT_TRUE(parsed.error) << time;
+        EXPECT_EQ(parsed.error->rfind("t.gip:2: timestamp \"", 0), 0u) << *parsed.error;
+        EXPECT_NE(parsed.error->find("out of range"), std::string::npos) << *parsed.error;
+    }
+}
+
+TEST(Capture, ALineLongerThanTheCapIsRefused) {
+    const std::string longest = "0 #" + std::string(maxLineLength - 3, 'x');
+    EXPECT_FALSE(parseCapture(longest + "\n", "t.gip").error);
+    const auto parsed = parseCapture("0 20\n" + longest + "x\n", "t.gip");
+    ASSERT_TRUE(parsed.error);
+    EXPECT_EQ(*parsed.error, "t.gip:2: line longer than 262144 bytes");
+}
+
+TEST(Capture, PathsInMessagesHaveTheirControlCharactersEscaped) {
+    EXPECT_EQ(printablePath("/tmp/a\nb\t\x1b.gip"), "/tmp/a\\nb\\t\\x1b.gip");
+    EXPECT_EQ(printablePath("/home/zoë/demo.gip"), "/home/zoë/demo.gip");
+    const auto parsed = parseCapture("x\n", "a\nb.gip");
+    ASSERT_TRUE(parsed.error);
+    EXPECT_EQ(parsed.error->find('\n'), std::string::npos) << *parsed.error;
+    EXPECT_EQ(parsed.error->rfind("a\\nb.gip:1: bad timestamp", 0), 0u) << *parsed.error;
+}
+
+TEST(CaptureReader, FoldersEmptyCapturesAndEndlessDevicesAreRefusedAtOnce) {
+    joyrelay::testing::TempDir dir;
+    joyrelay::testing::writeFile(dir.path() / "empty.gip", "");
+    joyrelay::testing::writeFile(dir.path() / "comments.gip", "# nothing but\n\n# comments\n");
+    const std::pair<std::string, std::string> cases[] = {
+        {dir.path().string(), ": is a folder, not a capture"},
+        {(dir.path() / "empty.gip").string(), ": the capture is empty"},
+        {(dir.path() / "comments.gip").string(), ": the capture is empty"},
+        {"/dev/zero", "/dev/zero:1: line longer than 262144 bytes"},
+        {"/dev/urandom", "/dev/urandom:1: "},
+    };
+    for (const auto& [path, reason] : cases) {
+        std::string error;
+        EXPECT_FALSE(CaptureReader::open(path, error)) << path;
+        EXPECT_NE(error.find(reason), std::string::npos) << error;
+    }
+}
+
+// A pipe can be read only once: events come as they are read, and a bad line further on ends the
+// capture there with its reason.
+TEST(CaptureReader, APipeIsReadOnceAsItStreams) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const std::string text = "0 20 00\n# a comment\n5 unplug\n6 plug\n7 zz\n8 20\n";
+    ASSERT_EQ(::write(fds[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(fds[1]);
+    std::string error;
+    auto reader = CaptureReader::open("/dev/fd/" + std::to_string(fds[0]), error);
+    ::close(fds[0]);
+    ASSERT_TRUE(reader) << error;
+    CaptureEvent e;
+    std::vector<Kind> kinds;
+    while (reader->next(e)) kinds.push_back(e.kind);
+    EXPECT_EQ(kinds, (std::vector<Kind>{Kind::transfer, Kind::unplug, Kind::plug}));
+    ASSERT_TRUE(reader->error());
+    EXPECT_NE(reader->error()->find(":5: bad hex byte \"zz\""), std::string::npos) << *reader->error();
+}
+
+// A regular file is checked to its end before its first event is handed out.
+TEST(CaptureReader, ARegularFileWithABadLineIsRefusedBeforeAnyEvent) {
+    joyrelay::testing::TempDir dir;
+    std::string text;
+    for (int i = 0; i < 5000; ++i) text += std::to_string(i) + " 20 00 00 00 10\n";
+    joyrelay::testing::writeFile(dir.path() / "good.gip", text);
+    joyrelay::testing::writeFile(dir.path() / "bad.gip", text + "5000 1ff\n");
+    std::string error;
+    EXPECT_FALSE(CaptureReader::open((dir.path() / "bad.gip").string(), error));
+    EXPECT_NE(error.find("bad.gip:5001: byte \"1ff\""), std::string::npos) << error;
+    auto reader = CaptureReader::open((dir.path() / "good.gip").string(), error);
+    ASSERT_TRUE(reader) << error;
+    CaptureEvent e;
+    int count = 0;
+    while (reader->next(e)) ++count;
+    EXPECT_EQ(count, 5000);
+    EXPECT_FALSE(reader->error());
+    EXPECT_EQ(e.line, 5000);
 }

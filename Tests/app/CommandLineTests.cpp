@@ -1,5 +1,11 @@
 // The program as a user runs it: replaying captures with printed keys, and refusing bad ones.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <map>
 #include <chrono>
@@ -100,4 +106,136 @@ TEST(CommandLine, HelpVersionAndBadOptions) {
     const auto bad = run("'" + binary + "' --frobnicate");
     EXPECT_EQ(bad.status, 2);
     EXPECT_NE(bad.err.find("unknown option: --frobnicate"), std::string::npos);
+}
+
+namespace {
+
+struct Exit {
+    int status = -1;   // when it exited
+    int signal = 0;    // when a signal ended it
+    std::string out, err;
+};
+
+// Runs the program with standard output and standard error each either a file or a pipe whose
+// reader is already gone, or closed (-1).
+Exit runWith(const std::vector<std::string>& args, int outMode, int errMode) {
+    joyrelay::testing::TempDir dir;
+    const auto outPath = dir.path() / "out";
+    const auto errPath = dir.path() / "err";
+    auto target = [](int mode, const std::filesystem::path& file) {
+        if (mode == 0) return ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (mode < 0) return -1;
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+        ::close(fds[0]);  // nobody will ever read
+        return fds[1];
+    };
+    const int out = target(outMode, outPath);
+    const int err = target(errMode, errPath);
+    std::vector<char*> argv;
+    std::vector<std::string> all{binary};
+    all.insert(all.end(), args.begin(), args.end());
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (out >= 0) ::dup2(out, 1); else ::close(1);
+        if (err >= 0) ::dup2(err, 2); else ::close(2);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    if (out >= 0) ::close(out);
+    if (err >= 0) ::close(err);
+    int raw = 0;
+    ::waitpid(pid, &raw, 0);
+    Exit e;
+    if (WIFEXITED(raw)) e.status = WEXITSTATUS(raw);
+    if (WIFSIGNALED(raw)) e.signal = WTERMSIG(raw);
+    e.out = joyrelay::testing::readFile(outPath);
+    e.err = joyrelay::testing::readFile(errPath);
+    return e;
+}
+
+}  // namespace
+
+// --- Captures that are not plain files, or not captures at all ---------------------------------
+
+TEST(CommandLine, AFifoAndAPipeArePlayedFromASingleRead) {
+    TempDir dir;
+    const auto fifo = dir.path() / "capture.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string keys = joyrelay::testing::readFile(std::string(JOYRELAY_SOURCE_DIR) + "/samples/demo.keys");
+    const auto fromFifo = run("cat '" + demo + "' > '" + fifo.string() + "' & '" + binary + "' --replay '" +
+                              fifo.string() + "' --print-keys --fast");
+    EXPECT_EQ(fromFifo.status, 0) << fromFifo.err;
+    EXPECT_EQ(fromFifo.out, keys);
+    const auto fromPipe = run("cat '" + demo + "' | '" + binary + "' --replay /dev/stdin --print-keys --fast");
+    EXPECT_EQ(fromPipe.status, 0) << fromPipe.err;
+    EXPECT_EQ(fromPipe.out, keys);
+    // A bad line met while a pipe plays ends the replay with the capture's exit status.
+    const auto badLate = run("(cat '" + demo + "'; echo '999999 zz') | '" + binary +
+                             "' --replay /dev/stdin --print-keys --fast");
+    EXPECT_EQ(badLate.status, 2);
+    EXPECT_NE(badLate.err.find("bad hex byte \"zz\""), std::string::npos) << badLate.err;
+}
+
+TEST(CommandLine, FoldersEmptyFilesDevicesAndHugeTimestampsExitWithStatusTwo) {
+    TempDir dir;
+    writeFile(dir.path() / "empty.gip", "");
+    writeFile(dir.path() / "huge.gip", "0 20 00 00 00 10 00 00 00 00 00 00 00 00 00 00 00 00 00\n" +
+                                           std::string(50, '9') + " 20 00 00 00 00\n");
+    const std::pair<std::string, std::string> cases[] = {
+        {dir.path().string(), "is a folder"},
+        {(dir.path() / "empty.gip").string(), "the capture is empty"},
+        {"/dev/zero", "line longer than"},
+        {"/dev/urandom", "/dev/urandom:"},
+        {(dir.path() / "huge.gip").string(), "huge.gip:2: timestamp"},
+    };
+    for (const auto& [path, reason] : cases) {
+        const auto r = run("'" + binary + "' --replay '" + path + "' --print-keys --fast");
+        EXPECT_EQ(r.status, 2) << path;
+        EXPECT_EQ(r.out, "") << path;
+        EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;
+    }
+    // A newline in the path cannot split the message.
+    const auto odd = run("'" + binary + "' --replay '" + (dir.path() / "a\nb.gip").string() + "' --print-keys");
+    EXPECT_EQ(odd.status, 2);
+    EXPECT_EQ(lines(odd.err).size(), 1u) << odd.err;
+    EXPECT_NE(odd.err.find("a\\nb.gip: cannot read"), std::string::npos) << odd.err;
+}
+
+// --- Output --------------------------------------------------------------------------------------
+
+TEST(CommandLine, AFullDiskIsAnErrorAndAClosedPipeEndsQuietly) {
+    const auto full = run("{ '" + binary + "' --replay '" + demo + "' --print-keys --fast > /dev/full; }");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_NE(full.err.find("cannot write the keys to standard output: No space left on device"),
+              std::string::npos)
+        << full.err;
+    const Exit closed = runWith({"--replay", demo, "--print-keys", "--fast"}, 1, 0);
+    EXPECT_EQ(closed.signal, SIGPIPE);
+    EXPECT_EQ(closed.err.find("cannot write"), std::string::npos) << closed.err;
+}
+
+// --- Standard error -------------------------------------------------------------------------------
+
+TEST(CommandLine, AClosedOrReaderlessStandardErrorChangesNothingButTheConsoleCopy) {
+    const std::string keys = joyrelay::testing::readFile(std::string(JOYRELAY_SOURCE_DIR) + "/samples/demo.keys");
+    for (const int errMode : {-1, 1}) {
+        const Exit e = runWith({"--replay", demo, "--print-keys", "--fast"}, 0, errMode);
+        EXPECT_EQ(e.signal, 0) << "standard error " << (errMode < 0 ? "closed" : "without a reader");
+        EXPECT_EQ(e.status, 0);
+        EXPECT_EQ(e.out, keys);
+    }
+}
+
+// A FIFO where the log file should be is left alone, and the console copy says so.
+TEST(CommandLine, AFifoInPlaceOfTheLogFileIsSkipped) {
+    TempDir dir;
+    const auto fifo = dir.path() / "Tamberlo Joyrelay.log";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto r = run("XDG_STATE_HOME='" + dir.path().string() + "' '" + binary + "' --replay '" + demo +
+                       "' --print-keys --fast");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find(fifo.string() + " is not a regular file"), std::string::npos) << r.err;
 }
