@@ -106,7 +106,10 @@ namespace {
 // Opens the log for appending: never through a symbolic link, never blocking (a FIFO would wait for
 // a reader), and only a regular file. -1 with errno set otherwise (EINVAL: not a regular file).
 int openForAppend(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    // Read access too, to see whether the file ends with a line feed; write access is enough.
+    constexpr int flags = O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    int fd = ::open(path.c_str(), O_RDWR | flags);
+    if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_WRONLY | flags);
     if (fd < 0) {
         if (errno == ENXIO) errno = EINVAL;  // a FIFO nobody reads (or a socket): not a regular file
         return -1;

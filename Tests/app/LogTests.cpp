@@ -2,6 +2,7 @@
 // messages written verbatim.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -136,4 +137,53 @@ TEST(Log, ConsoleMirrorGetsEveryLineWhenTheFileCannotBeWritten) {
     ::close(fd);
     ::close(saved);
     EXPECT_EQ(readFile(captured), "[joyrelay] %n%s one\n[joyrelay] two\n");
+}
+
+// --- Hostile places for the log ------------------------------------------------------------------
+
+TEST(LogFile, ALinkOrAFifoInPlaceOfTheFileIsNeverWrittenThrough) {
+    TempDir dir;
+    joyrelay::testing::writeFile(dir.path() / "victim", "precious\n");
+    std::filesystem::create_symlink(dir.path() / "victim", dir.path() / "linked.log");
+    LogFile linked(dir.path() / "linked.log", false);
+    linked.info("planted");
+    EXPECT_EQ(readFile(dir.path() / "victim"), "precious\n");
+
+    const auto fifo = dir.path() / "fifo.log";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Held open for reading too: a FIFO with a reader opens at once and must still be skipped.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    LogFile piped(fifo, false);
+    piped.info("into a fifo");  // returns: neither blocks nor writes
+    char byte;
+    EXPECT_EQ(::read(reader, &byte, 1), 0);
+    ::close(reader);
+    piped.info("into a fifo nobody reads");
+}
+
+TEST(LogFile, ALineCutShortIsFollowedByALineOfItsOwn) {
+    TempDir dir;
+    const auto path = dir.path() / "Tamberlo Joyrelay.log";
+    joyrelay::testing::writeFile(path, "2024-01-01 00:00:00 cut sho");
+    LogFile log(path, false);
+    log.info("next");
+    const auto all = lines(readFile(path));
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0], "2024-01-01 00:00:00 cut sho");
+    EXPECT_EQ(messageOf(all[1]), "next");
+}
+
+TEST(Log, WithoutHomeTheLogGoesToThePasswordDatabasesHomeNeverTmp) {
+    const std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    const bool hadHome = std::getenv("HOME") != nullptr;
+    ::unsetenv("XDG_STATE_HOME");
+    ::unsetenv("HOME");
+    const std::filesystem::path home = homeFolder();
+    const std::filesystem::path path = Log::defaultPath();
+    if (hadHome) ::setenv("HOME", savedHome.c_str(), 1);
+    struct passwd* entry = ::getpwuid(::getuid());
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(home, std::filesystem::path(entry->pw_dir));
+    EXPECT_EQ(path, std::filesystem::path(entry->pw_dir) / ".local/state/Tamberlo Joyrelay.log");
+    EXPECT_NE(path.string().rfind("/tmp/", 0), 0u);
 }

@@ -2,6 +2,10 @@
 // the held-key guard, the replayed stick, the Qt main queue, the single-copy lock and the Linux desktop
 // services without X11.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QTest>
 #include <atomic>
@@ -16,6 +20,7 @@
 #include "QtMainQueue.hpp"
 #include "StickService.hpp"
 #include "TrayFakes.hpp"
+#include "../app/TestSupport.hpp"
 #include "linux/QtDesktopServices.hpp"
 #include "simulated/RecordingKeyEvents.hpp"
 
@@ -230,6 +235,47 @@ TEST(InstanceLock, OneHolderAtATimeNamingItsProcess) {
     EXPECT_TRUE(unusable.lock) << "a lock file that cannot be used lets the copy start";
     EXPECT_FALSE(unusable.note.empty());
     std::filesystem::remove(path);
+}
+
+TEST(InstanceLock, WithoutARuntimeFolderTheLockIsInTheUsersOwnFolder) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string saved = runtime ? runtime : "";
+    joyrelay::testing::TempDir home;
+    const std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    ::unsetenv("XDG_RUNTIME_DIR");
+    ::setenv("HOME", home.path().c_str(), 1);
+    const std::filesystem::path path = InstanceLock::defaultPath();
+    if (runtime) ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+    ::setenv("HOME", savedHome.c_str(), 1);
+    EXPECT_EQ(path, home.path() / ".local/state/tamberlo-joyrelay.lock");
+    struct stat folder {};
+    ASSERT_EQ(::stat(path.parent_path().c_str(), &folder), 0);
+    EXPECT_EQ(folder.st_mode & (S_IWGRP | S_IWOTH), 0u);
+    EXPECT_TRUE(InstanceLock::acquire(path).lock);
+}
+
+// A lock file another user made (or can replace) says nothing about this user's copies: the copy
+// starts, with a note, instead of believing it is "already running".
+TEST(InstanceLock, ALockFileOfAnotherUserIsNeverTrusted) {
+    joyrelay::testing::TempDir dir;
+    const auto shared = dir.path() / "shared";
+    std::filesystem::create_directory(shared);
+    ::chmod(shared.c_str(), 0777);  // writable by all, not sticky
+    const InstanceLock::Outcome open = InstanceLock::acquire(shared / "x.lock");
+    EXPECT_TRUE(open.lock);
+    EXPECT_NE(open.note.find("can be written by other users"), std::string::npos) << open.note;
+    if (::geteuid() != 0) GTEST_SKIP() << "giving a file to another user needs root";
+    const auto path = dir.path() / "theirs.lock";
+    joyrelay::testing::writeFile(path, "1\n");
+    ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    // Held by its owner: a stranger's flock must not count either.
+    const int holder = ::open(path.c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    const InstanceLock::Outcome outcome = InstanceLock::acquire(path);
+    ::close(holder);
+    EXPECT_TRUE(outcome.lock);
+    EXPECT_FALSE(outcome.holder);
+    EXPECT_NE(outcome.note.find("belongs to another user"), std::string::npos) << outcome.note;
 }
 
 TEST(QtDesktopServices, WithoutX11ThereIsNoFrontmostApplicationAndTimersRun) {
