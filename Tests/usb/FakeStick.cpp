@@ -152,6 +152,7 @@ struct FakeStick::State {
     std::vector<GRef<UMockdevIoctlBase>> handlers;   // never detached while the testbed lives
     std::map<UMockdevIoctlClient*, Client> clients;
     std::deque<Urb> pendingIn;
+    bool inHalted = false;
     std::deque<Report> reports;
     std::vector<Bytes> outs;
     std::vector<std::array<std::uint8_t, 8>> setups;
@@ -408,9 +409,16 @@ struct FakeStick::State {
         case USBDEVFS_SETCONFIGURATION:
             return *static_cast<int*>(p) == 1 ? kOk : fail(EINVAL);
         case USBDEVFS_CLEAR_HALT:
-        case USBDEVFS_RESETEP:
-            if (!endpoint(*static_cast<unsigned*>(p))) return fail(ENOENT);
-            return claim(cl, 0);
+        case USBDEVFS_RESETEP: {
+            const unsigned address = *static_cast<unsigned*>(p);
+            if (!endpoint(address)) return fail(ENOENT);
+            if (Result r = claim(cl, 0); r.first) return r;
+            if (req == USBDEVFS_CLEAR_HALT && (address & USB_DIR_IN)) {
+                ++st.clearHalts;
+                inHalted = false;
+            }
+            return kOk;
+        }
         case USBDEVFS_RESET:
             ++st.resets;
             return kOk;
@@ -521,7 +529,20 @@ struct FakeStick::State {
         }
     }
 
+    // While halted, every pending IN URB completes with a stall.
+    void stallIn() {
+        if (!inHalted) return;
+        for (Urb& urb : pendingIn) {
+            urb.status = -EPIPE;
+            urb.actual = 0;
+            ++st.inStalls;
+            if (auto c = clients.find(urb.client); c != clients.end()) c->second.reapable.push_back(std::move(urb));
+        }
+        pendingIn.clear();
+    }
+
     Result reap(Client& cl, UMockdevIoctlData* arg) {
+        stallIn();
         matchReports();
         if (cl.reapable.empty()) return fail(dead(cl) ? ENODEV : EAGAIN);
         auto out = resolve(arg, 0, sizeof(void*));
@@ -589,6 +610,8 @@ bool FakeStick::waitFor(const std::function<bool(const Stats&)>& condition, Cloc
 }
 
 void FakeStick::setHeldByOtherProgram(bool held) { std::lock_guard lk(s_->m); s_->layout.heldByOtherProgram = held; }
+
+void FakeStick::haltIn() { std::lock_guard lk(s_->m); s_->inHalted = true; }
 
 void FakeStick::unplug() {
     std::string path;

@@ -93,6 +93,8 @@ struct Stats {
     int claims = 0, claimsRefused = 0, releases = 0, detaches = 0, reattaches = 0, resets = 0;
     bool driverBound = false;  // the kernel driver (DeviceSpec::kernelDriver) holds interface 0 now
     int controlTransfers = 0, stalls = 0;
+    int inStalls = 0;          // IN URBs answered with a stall (EPIPE) while the endpoint was halted
+    int clearHalts = 0;        // CLEAR_HALT requests on the IN endpoint
     int unknownIoctls = 0;
     unsigned long lastUnknownIoctl = 0;
 };
@@ -127,6 +129,9 @@ public:
     bool waitFor(const std::function<bool(const Stats&)>& condition, Clock::time_point deadline) const;
 
     void setHeldByOtherProgram(bool held);
+    // Halts the first IN endpoint: every IN URB, pending or new, fails with EPIPE (a stall) until
+    // the program clears the halt (USBDEVFS_CLEAR_HALT), as a real endpoint's halt persists.
+    void haltIn();
     void unplug();
     void replug(std::optional<int> newDevnum = std::nullopt);   // a real re-plug gets a new devnum
 

@@ -303,3 +303,30 @@ TEST_F(ProgramTest, ARecordedCaptureReplaysToTheTransitionsOfTheLiveRun) {
 }
 
 }  // namespace
+
+// A halted IN endpoint stays halted until it is cleared: the program clears it once, keeps its claim
+// and reads on, with the keys held before the stall still held.
+TEST_F(ProgramTest, APersistentStallIsClearedOnceAndTheStickReadsOn) {
+    FakeStick& stick = tb->plug({.devnum = 4});
+    Program& p = start();
+    ASSERT_TRUE(stick.waitFor([](const Stats& s) { return s.pendingIn == 1; }, in(10s))) << p.describe();
+    feed(stick, p, report(A));
+    ASSERT_TRUE(p.waitForStdoutLine([](const std::string& l) { return l.find("Space down") != std::string::npos; },
+                                    in(5s)))
+        << p.describe();
+    stick.haltIn();
+    ASSERT_TRUE(logged(p, is("[joyrelay] the stick's IN endpoint stalled " + kDash + " clearing the halt")))
+        << p.describe();
+    ASSERT_TRUE(stick.waitFor([](const Stats& s) { return s.clearHalts == 1 && s.pendingIn == 1; }, in(10s)))
+        << p.describe();
+    feed(stick, p, report(0, 0));
+    ASSERT_TRUE(p.waitForStdoutLine([](const std::string& l) { return l.find("Space up") != std::string::npos; },
+                                    in(5s)))
+        << p.describe();
+    const Stats stats = stick.stats();
+    EXPECT_EQ(stats.inStalls, 1);
+    EXPECT_EQ(stats.clearHalts, 1);
+    EXPECT_EQ(stats.claims, 1) << "never released and claimed again";
+    for (const Line& l : p.stderrLines()) EXPECT_EQ(l.text.find("stick released"), std::string::npos) << l.text;
+}
+
