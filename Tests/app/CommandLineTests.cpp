@@ -239,3 +239,39 @@ TEST(CommandLine, AFifoInPlaceOfTheLogFileIsSkipped) {
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find(fifo.string() + " is not a regular file"), std::string::npos) << r.err;
 }
+
+// Started with standard error closed, the program must not take the first file it opens (here the
+// lock file) for standard error.
+TEST(CommandLine, ClosedStandardErrorIsNotTheNextFileOpened) {
+    TempDir dir;
+    const auto runtime = dir.path() / "runtime";
+    const auto state = dir.path() / "state";
+    std::filesystem::create_directories(runtime);
+    std::filesystem::create_directories(state);
+    ::chmod(runtime.c_str(), 0700);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+        ::setenv("DISPLAY", "", 1);
+        ::unsetenv("WAYLAND_DISPLAY");
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::close(2);
+        ::execl(binary.c_str(), binary.c_str(), "--headless", "--print-keys", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const auto log = state / "Tamberlo Joyrelay.log";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    bool started = false;
+    while (!started && std::chrono::steady_clock::now() < deadline) {
+        started = joyrelay::testing::readFile(log).find("starting") != std::string::npos;
+        if (!started) ::usleep(20000);  // polling for the condition, up to the deadline
+    }
+    const std::string lock = joyrelay::testing::readFile(runtime / "tamberlo-joyrelay.lock");
+    ::kill(pid, SIGTERM);
+    int raw = 0;
+    ::waitpid(pid, &raw, 0);
+    ASSERT_TRUE(started) << "the program did not log its start";
+    EXPECT_EQ(lock, std::to_string(pid) + "\n") << "the lock file got console lines";
+}
