@@ -3,6 +3,7 @@
 // services without X11.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -276,6 +277,20 @@ TEST(InstanceLock, ALockFileOfAnotherUserIsNeverTrusted) {
     EXPECT_TRUE(outcome.lock);
     EXPECT_FALSE(outcome.holder);
     EXPECT_NE(outcome.note.find("belongs to another user"), std::string::npos) << outcome.note;
+}
+
+TEST(XdgAutostart, WithoutHomeTheEntryGoesToThePasswordDatabasesHome) {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    const std::string savedConfig = config ? config : "";
+    const std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::unsetenv("HOME");
+    const std::filesystem::path folder = XdgAutostart::defaultFolder();
+    ::setenv("HOME", savedHome.c_str(), 1);
+    if (config) ::setenv("XDG_CONFIG_HOME", savedConfig.c_str(), 1);
+    const struct passwd* entry = ::getpwuid(::getuid());
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(folder, std::filesystem::path(entry->pw_dir) / ".config/autostart");
 }
 
 TEST(QtDesktopServices, WithoutX11ThereIsNoFrontmostApplicationAndTimersRun) {
