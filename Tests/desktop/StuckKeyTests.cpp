@@ -1,6 +1,7 @@
 // No key is left down in the X server, whichever way the program ends: the end of a fast replay,
 // a replay that ends with keys held, and death by SIGKILL, SIGABRT, SIGHUP or SIGQUIT while keys are
-// held (the key guard lets go of them). The recipient is a window of this test's own whose WM_CLASS
+// held (the key guard lets go of them); and while focus flaps between it and a terminal, nothing
+// reaches the terminal. The recipient is a window of this test's own whose WM_CLASS
 // names Chromium: it counts for the gate and counts every key event without a browser's latency.
 // Run these on a loaded machine too (two busy loops): that is where an exit without a round trip
 // to the server loses requests.
@@ -10,77 +11,12 @@
 #include <cstring>
 #include <thread>
 
+#include "X11Recipient.hpp"
 #include "X11TestSupport.hpp"
-
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
 
 using namespace joyrelay::testing;
 
 namespace {
-
-// A window that records key events on a connection of its own, read by a thread.
-class Recipient {
-public:
-    Recipient() {
-        display_ = XOpenDisplay(nullptr);
-        if (!display_) return;
-        window_ = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 40, 400, 300, 0, 0, 0);
-        XClassHint hint{const_cast<char*>("chromium"), const_cast<char*>("Chromium")};
-        XSetClassHint(display_, window_, &hint);
-        XSelectInput(display_, window_, KeyPressMask | KeyReleaseMask);
-        XMapRaised(display_, window_);
-        XSync(display_, False);
-        thread_ = std::thread([this] { run(); });
-    }
-    ~Recipient() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        if (display_) XCloseDisplay(display_);
-    }
-    bool ok() const { return display_ != nullptr; }
-    unsigned long window() const { return window_; }
-    int presses() const { return presses_.load(); }
-    int releases() const { return releases_.load(); }
-    int events() const { return presses() + releases(); }
-    void reset() {
-        presses_ = 0;
-        releases_ = 0;
-    }
-
-private:
-    void run() {
-        while (!stop_) {
-            pollfd readable{ConnectionNumber(display_), POLLIN, 0};
-            ::poll(&readable, 1, 20);
-            while (XPending(display_) > 0) {
-                XEvent event;
-                XNextEvent(display_, &event);
-                if (event.type == KeyPress) ++presses_;
-                if (event.type == KeyRelease) ++releases_;
-            }
-        }
-    }
-    Display* display_ = nullptr;
-    Window window_ = 0;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> presses_{0}, releases_{0};
-};
-
-// The key codes a fresh client sees down.
-std::vector<int> keysDown() {
-    std::vector<int> down;
-    Display* d = XOpenDisplay(nullptr);
-    if (!d) return {-1};
-    char map[32];
-    XQueryKeymap(d, map);
-    for (int code = 0; code < 256; ++code) {
-        if (map[code / 8] & (1 << (code % 8))) down.push_back(code);
-    }
-    XCloseDisplay(d);
-    return down;
-}
 
 // A report with button bytes 4 and 5.
 std::string reportLine(int timeMs, int sequence, int b4, int b5) {
@@ -216,6 +152,56 @@ TEST_F(StuckKeys, DeathBySignalWhileKeysAreHeldLeavesNoKeyDownAndTheGuardEnds) {
         EXPECT_TRUE(waitUntil([&] { return gone(guards[0]); }, 1s)) << strsignal(signal) << ": the guard is still there";
         program.stop();
     }
+}
+
+TEST_F(StuckKeys, FocusFlappingBetweenTheBrowserAndATerminalTypesNothingIntoTheTerminal) {
+    // A terminal that keeps every byte it receives.
+    const std::filesystem::path received = folder_ / "terminal-received";
+    Process terminal({"xterm", "-title", "joyrelay-flap-sink", "-e", "sh", "-c",
+                      "stty raw -echo; exec cat > '" + received.string() + "'"},
+                     folder_ / "xterm.log");
+    unsigned long sink = 0;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            std::istringstream ids(output("xdotool search --onlyvisible --name '^joyrelay-flap-sink$'"));
+            return static_cast<bool>(ids >> sink) && std::filesystem::exists(received);
+        },
+        20s))
+        << readFile(folder_ / "xterm.log");
+
+    // Keys go up and down every 20 ms for about three seconds, while the window manager is asked
+    // every 50 ms to switch between the browser and the terminal.
+    const std::filesystem::path capture = write("busy.gip", busyCapture(false));
+    Display* pager = XOpenDisplay(nullptr);
+    ASSERT_NE(pager, nullptr);
+    const int flapRuns = runs() >= 20 ? 3 : 1;
+    for (int run = 0; run < flapRuns; ++run) {
+        recipient_->reset();
+        ASSERT_TRUE(activate(recipient_->window()));
+        Process program({JOYRELAY_BINARY, "--headless", "--replay", capture.string(), "--key-output", "xtest"},
+                        folder_ / "program.log");
+        int status = -1, switches = 0;
+        auto next = std::chrono::steady_clock::now();
+        while (::waitpid(program.pid(), &status, WNOHANG) != program.pid()) {
+            requestActivation(pager, switches++ % 2 == 0 ? sink : recipient_->window());
+            next += 50ms;
+            std::this_thread::sleep_until(next);  // the pace of the switching, not a wait for anything
+            ASSERT_LT(switches, 20 * 60) << "the replay did not end";
+        }
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(folder_ / "program.log");
+        EXPECT_GT(switches, 40) << "run " << run;
+        EXPECT_GT(recipient_->presses(), 0) << "run " << run << ": no key reached the browser at all";
+        EXPECT_EQ(keysDown(), std::vector<int>{}) << "run " << run;
+    }
+    XCloseDisplay(pager);
+
+    // A marker typed into the terminal last: once it is in the file, whatever the terminal received
+    // before it is there too.
+    ASSERT_TRUE(activate(sink));
+    ASSERT_EQ(std::system("xdotool key period >/dev/null 2>&1"), 0);
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::file_size(received) > 0 && readFile(received).ends_with("."); }, 10s))
+        << readFile(received);
+    EXPECT_EQ(readFile(received), ".") << "the terminal received more than the marker";
 }
 
 }  // namespace
