@@ -219,6 +219,7 @@ if bad=$(awk '$2 != "root/root" || substr($1, 9, 1) == "w"' "$WORK/data.list") &
 fi
 expected=(
     /usr/bin/tamberlo-joyrelay
+    /usr/libexec/tamberlo-joyrelay/tamberlo-joyrelay-keyguard
     /usr/share/applications/tamberlo-joyrelay.desktop
     /usr/share/icons/hicolor/scalable/apps/tamberlo-joyrelay.svg
     /usr/share/icons/hicolor/scalable/status/tamberlo-joyrelay-connected.svg

@@ -50,4 +50,17 @@ void KeyOutputAccess::Slot::post(const KeyEvent& event) {
     if (KeyEvents* out = target.load(std::memory_order_acquire)) out->post(event);
 }
 
+bool KeyOutputAccess::Slot::beginPresses() {
+    KeyEvents* out = target.load(std::memory_order_acquire);
+    return out ? out->beginPresses() : true;
+}
+
+void KeyOutputAccess::Slot::endPresses() {
+    if (KeyEvents* out = target.load(std::memory_order_acquire)) out->endPresses();
+}
+
+void KeyOutputAccess::Slot::sync() {
+    if (KeyEvents* out = target.load(std::memory_order_acquire)) out->sync();
+}
+
 }  // namespace joyrelay

@@ -58,6 +58,9 @@ private:
     public:
         std::optional<KeyEvent> createKeyboardEvent(std::uint16_t virtualKey, bool down) override;
         void post(const KeyEvent& event) override;
+        bool beginPresses() override;
+        void endPresses() override;
+        void sync() override;
         std::atomic<KeyEvents*> target{nullptr};  // set once, never changed afterwards
     };
 

@@ -5,6 +5,8 @@
 #include <QCoreApplication>
 #include <QImage>
 #include <QFont>
+#include <QGuiApplication>
+#include <QWindow>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPixmap>
@@ -221,8 +223,29 @@ void AppDelegate::buildMenu() {
     quit->setShortcutVisibleInContextMenu(true);
     connect(quit, &QAction::triggered, this, [this] { terminate(); });
 
+    // The open menu holds the keyboard: the stick's keys must not choose its entries.
+    connect(menu_.get(), &QMenu::aboutToShow, this, [this] {
+        menuOpen_ = true;
+        ownWindowsChanged();
+    });
+    connect(menu_.get(), &QMenu::aboutToHide, this, [this] {
+        menuOpen_ = false;
+        ownWindowsChanged();
+    });
+    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+        connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, [this] { ownWindowsChanged(); });
+    }
+
     statusItem_->setContextMenu(menu_.get());
     emit statusItemCreated(statusItem_.get());
+}
+
+void AppDelegate::ownWindowsChanged() {
+    bool open = menuOpen_;
+    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+        open = open || QGuiApplication::focusWindow() != nullptr;
+    }
+    setup_.focusMonitor->setOwnWindowOpen(open);
 }
 
 void AppDelegate::watchForTray() {

@@ -117,6 +117,7 @@ private:
     void refresh();
     void pollPermission();
     void watchForTray();
+    void ownWindowsChanged();  // tells the focus monitor whether a window of ours is open
     QIcon symbol(const std::string& name);
 
     Setup setup_;
@@ -138,6 +139,7 @@ private:
     QString buttonTitle_;
     std::unique_ptr<QTimer> trayWatch_;
     bool terminating_ = false;
+    bool menuOpen_ = false;
 };
 
 }  // namespace joyrelay

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -34,7 +35,8 @@ namespace joyrelay {
 
 namespace {
 
-// SIGINT and SIGTERM, turned into a byte on a pipe that the event loop watches.
+// SIGINT, SIGTERM, SIGHUP (the terminal went away) and SIGQUIT, turned into a byte on a pipe that the
+// event loop watches: each ends the program the orderly way, keys released first.
 class StopSignals {
 public:
     explicit StopSignals(std::function<void()> onStop) : onStop_(std::move(onStop)) {
@@ -49,8 +51,7 @@ public:
         };
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;
-        ::sigaction(SIGINT, &action, &previousInt_);
-        ::sigaction(SIGTERM, &action, &previousTerm_);
+        for (std::size_t i = 0; i < handledSignals.size(); ++i) ::sigaction(handledSignals[i], &action, &previous_[i]);
         notifier_ = std::make_unique<QSocketNotifier>(fds_[0], QSocketNotifier::Read);
         QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
             char buffer[16];
@@ -62,8 +63,7 @@ public:
     ~StopSignals() {
         if (fds_[0] < 0) return;
         notifier_.reset();
-        ::sigaction(SIGINT, &previousInt_, nullptr);
-        ::sigaction(SIGTERM, &previousTerm_, nullptr);
+        for (std::size_t i = 0; i < handledSignals.size(); ++i) ::sigaction(handledSignals[i], &previous_[i], nullptr);
         writeEnd = -1;
         ::close(fds_[0]);
         ::close(fds_[1]);
@@ -72,10 +72,10 @@ public:
     StopSignals& operator=(const StopSignals&) = delete;
 
 private:
+    static constexpr std::array<int, 4> handledSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
     static inline volatile sig_atomic_t writeEnd = -1;
     int fds_[2] = {-1, -1};
-    struct sigaction previousInt_ {};
-    struct sigaction previousTerm_ {};
+    std::array<struct sigaction, handledSignals.size()> previous_{};
     std::unique_ptr<QSocketNotifier> notifier_;
     std::function<void()> onStop_;
 };
@@ -286,9 +286,11 @@ int runApp(const Options& options, char* argv0) {
     if (headless) exitStatus = loopStatus;
     FocusMonitor::shared().setChangeHandler({});
     // Nothing is torn down on the way out: the held keys are released and "quit" is logged, and the
-    // process ends here. The kernel closes the stick, the uinput device and the X connections; a
+    // process ends here, once the key output has delivered everything (an X server drops requests
+    // of a connection that closes before it has read them). The kernel closes the stick, the uinput device and the X connections; a
     // capture still being played is abandoned. (Destroying the bridge, its USB host and its queue in
     // an order that suits all three would buy nothing.)
+    access.events().sync();
     Log::finish();
     std::fflush(stdout);
     std::fflush(stderr);

@@ -25,15 +25,36 @@ void FocusMonitor::setChangeHandler(std::function<void(bool open)> handler) {
 }
 
 void FocusMonitor::refresh(State& state, DesktopServices& desktop) {
-    const bool open = BrowserGuard::frontmostIsBrowser(desktop);
+    const bool browser = BrowserGuard::frontmostIsBrowser(desktop);
+    bool ownWindow = false;
+    {
+        std::lock_guard lock(state.lock);
+        ownWindow = state.ownWindow;
+    }
+    update(state, browser, ownWindow);
+}
+
+void FocusMonitor::update(State& state, bool browser, bool ownWindow) {
+    const bool open = browser && !ownWindow;
     std::function<void(bool)> onChange;
     {
         std::lock_guard lock(state.lock);
+        state.browser = browser;
+        state.ownWindow = ownWindow;
         if (state.value == open) return;
         state.value = open;
         onChange = state.onChange;
     }
     if (onChange) onChange(open);
+}
+
+void FocusMonitor::setOwnWindowOpen(bool open) {
+    bool browser = false;
+    {
+        std::lock_guard lock(state_->lock);
+        browser = state_->browser;
+    }
+    update(*state_, browser, open);
 }
 
 std::optional<std::string> FocusMonitor::noDesktopMessage(const std::string& reason, bool anyApp) {

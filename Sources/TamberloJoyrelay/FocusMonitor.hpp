@@ -43,6 +43,10 @@ public:
     // that no key stays down (and auto-repeats) in the application that now has the focus.
     void setChangeHandler(std::function<void(bool open)> handler);
 
+    // Main thread: whether a window of this program's own (its menu, an alert) is open. While one
+    // is, the gate is closed whatever application is in front: such a window takes the keyboard.
+    void setOwnWindowOpen(bool open);
+
     // The log line for a desktop without a window system, or nothing when JOYRELAY_ANY_APP lifts
     // the rule anyway.
     static std::optional<std::string> noDesktopMessage(const std::string& reason, bool anyApp);
@@ -50,10 +54,13 @@ public:
 private:
     struct State {
         mutable std::mutex lock;  // guards value (and handler, which is only swapped)
-        bool value = false;
+        bool value = false;       // browser && !ownWindow
+        bool browser = false;     // the frontmost application is a browser
+        bool ownWindow = false;   // a window of this program is open
         std::function<void(bool)> onChange;
     };
     static void refresh(State& state, DesktopServices& desktop);
+    static void update(State& state, bool browser, bool ownWindow);
 
     std::shared_ptr<State> state_;
 };

@@ -37,6 +37,18 @@ public:
 
     // Injects the event. Reports nothing: a failure to deliver is the platform's affair.
     virtual void post(const KeyEvent& event) = 0;
+
+    // Called before key presses are posted, and answers whether they may go down: false when the
+    // backend can see that the window they would reach now is not one keys are meant for. The
+    // backend may hold the desktop still until endPresses(), so that the answer stays true for the
+    // presses that follow. Backends that cannot tell answer true.
+    virtual bool beginPresses() { return true; }
+    virtual void endPresses() {}
+
+    // Returns once everything posted so far has been handled by the receiving side (an X server
+    // has processed every request). Backends whose writes are complete when post() returns do
+    // nothing.
+    virtual void sync() {}
 };
 
 }  // namespace joyrelay

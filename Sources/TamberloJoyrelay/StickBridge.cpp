@@ -365,12 +365,17 @@ void StickBridge::handle(Session& session, std::size_t count) {
     if (!report) return;
     const KeySet wanted = session.state.wanted(*report);
     if (wanted != session.keys.held()) lastInputNs_.store(queue_.now().count(), std::memory_order_relaxed);
-    const bool gate = !stopped_ && gate_ && gate_();
+    bool gate = !stopped_ && gate_ && gate_();
     // Keys held while the gate was open are let go as soon as it closes: the desktop would otherwise
     // auto-repeat them into whatever now has focus.
     if (lastGate_ && !gate) poster_.post(session.keys.releaseAll());
     lastGate_ = gate;
+    // A key going down is decided on the window as it is now, not as the last notice described it:
+    // the output is asked (and may hold the desktop still until the presses are out).
+    const bool pressing = gate && !wanted.minus(session.keys.held()).empty();
+    if (pressing) gate = poster_.events().beginPresses();
     poster_.post(session.keys.apply(wanted, gate));
+    if (pressing) poster_.events().endPresses();
 }
 
 // --- Release -------------------------------------------------------------------------------------

@@ -47,6 +47,21 @@ void HeldKeyGuard::post(const KeyEvent& event) {
     output_.post(event);
 }
 
+bool HeldKeyGuard::beginPresses() {
+    std::lock_guard guard(lock_);
+    return output_.beginPresses() && !closed_;
+}
+
+void HeldKeyGuard::endPresses() {
+    std::lock_guard guard(lock_);
+    output_.endPresses();
+}
+
+void HeldKeyGuard::sync() {
+    std::lock_guard guard(lock_);
+    output_.sync();
+}
+
 void HeldKeyGuard::releaseAll(bool close) {
     std::lock_guard guard(lock_);
     if (close) closed_ = true;

@@ -61,6 +61,11 @@ public:
 
     std::optional<KeyEvent> createKeyboardEvent(std::uint16_t virtualKey, bool down) override;
     void post(const KeyEvent& event) override;
+    // Passed on, so that presses are checked against the window they would reach (no press may go
+    // down once closed).
+    bool beginPresses() override;
+    void endPresses() override;
+    void sync() override;
 
     // Any thread: releases every key that is down, in key order. With `close`, no key goes down
     // afterwards.

@@ -14,6 +14,7 @@
 #include "BrowserGuard.hpp"
 #include "FakeDesktopServices.hpp"
 #include "FocusMonitor.hpp"
+#include "linux/FrontmostCache.hpp"
 
 using namespace joyrelay;
 using joyrelay::testing::app;
@@ -273,4 +274,58 @@ int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == childFlag) return reportAsChild();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
+}
+
+// The desktop's answer goes through the cache the X11 desktop keeps, on a clock the test moves.
+class CachedDesktop final : public FakeDesktopServices {
+public:
+    FrontmostCache cache;
+    FrontmostCache::Clock::time_point now{};
+    std::optional<FrontmostApplication> frontmostApplication() override {
+        return cache.get(now, [this] { return FakeDesktopServices::frontmostApplication(); });
+    }
+};
+
+TEST(FrontmostCacheRecheck, AChangeWhoseNoticeIsMissedIsSeenByTheNextRecheck) {
+    CachedDesktop desktop;
+    FocusMonitor monitor;
+    desktop.setFrontmost(app(std::nullopt, std::nullopt, "Chromium"));
+    monitor.start(desktop);
+    ASSERT_TRUE(monitor.current());
+    ASSERT_EQ(desktop.timers.size(), 1u);
+    const auto recheck = desktop.timers[0].interval;
+    EXPECT_LT(FrontmostCache::defaultMaxAge, recheck) << "a recheck must never be answered from the cache";
+
+    // Asked again right away (another notice, another caller): the cache answers.
+    const int queries = desktop.frontmostQueries;
+    desktop.activationHandlers[0]();
+    EXPECT_EQ(desktop.frontmostQueries, queries);
+
+    // An xterm comes to the front and its notice never arrives; one recheck later the gate is shut.
+    desktop.setFrontmost(app(std::nullopt, std::nullopt, "XTerm"));
+    desktop.now += recheck;
+    desktop.tick();
+    EXPECT_FALSE(monitor.current());
+
+    // A notice forgets the answer at once.
+    desktop.setFrontmost(app(std::nullopt, std::nullopt, "Chromium"));
+    desktop.cache.forget();
+    desktop.activationHandlers[0]();
+    EXPECT_TRUE(monitor.current());
+}
+
+TEST(OwnWindows, WhileOneIsOpenTheGateIsClosedAndItReopensAfter) {
+    FakeDesktopServices desktop;
+    FocusMonitor monitor;
+    std::vector<bool> changes;
+    monitor.setChangeHandler([&](bool open) { changes.push_back(open); });
+    desktop.setFrontmost(app(std::nullopt, std::nullopt, "Chromium"));
+    monitor.start(desktop);
+    monitor.setOwnWindowOpen(true);
+    EXPECT_FALSE(monitor.current());
+    desktop.tick();  // the browser is still in front: the menu keeps the gate shut
+    EXPECT_FALSE(monitor.current());
+    monitor.setOwnWindowOpen(false);
+    EXPECT_TRUE(monitor.current());
+    EXPECT_EQ(changes, (std::vector<bool>{true, false, true}));
 }

@@ -1,13 +1,16 @@
 // The tray program on a real X desktop (Xvfb, openbox and the trayer tray, started by the CTest
 // fixture): its icon docks in the tray, a right click opens its menu (kept as a screenshot), the key
 // "q" in the open menu ends it with "quit" as the last log line, and a replayed capture reaches a real
-// Chromium showing the controller check page, key for key.
+// Chromium showing the controller check page, key for key. With the stick's keys going to a window
+// that stands in for the browser: Quit from the menu while keys are held leaves none down, and the
+// keys never reach the menu while it is open over that window.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <fstream>
 #include <sstream>
 
+#include "../desktop/X11Recipient.hpp"
 #include "ProgramSupport.hpp"
 
 using namespace joyrelay::testing;
@@ -85,6 +88,35 @@ bool painted(unsigned long window, const std::filesystem::path& shot) {
 bool screenshot(const std::filesystem::path& file) {
     std::filesystem::create_directories(file.parent_path());
     return std::system(("import -window root '" + file.string() + "' >/dev/null 2>&1").c_str()) == 0;
+}
+
+// One input report of the stick with button bytes 4 and 5, as a line of a capture.
+std::string reportLine(int timeMs, int sequence, int b4, int b5) {
+    char line[160];
+    std::snprintf(line, sizeof line, "%d 20 00 %02x 0e %02x %02x 00 00 00 00 00 00 00 00 00 00 00 00\n", timeMs,
+                  sequence & 0xff, b4, b5);
+    return line;
+}
+
+int runs() {
+#if defined(__SANITIZE_ADDRESS__)
+    return 5;
+#else
+    return 20;
+#endif
+}
+
+// Opens the program's menu with a right click on its icon; the menu window, or nothing.
+std::optional<unsigned long> openMenu(unsigned long icon) {
+    const Geometry g = geometry(icon);
+    if (std::system(("xdotool mousemove " + std::to_string(g.x + g.width / 2) + " " +
+                     std::to_string(g.y + g.height / 2) + " click 3")
+                        .c_str()) != 0) {
+        return std::nullopt;
+    }
+    std::optional<unsigned long> menu;
+    waitUntil([&] { return (menu = openMenuWindow()).has_value(); }, 5s);
+    return menu;
 }
 
 // A user logged in to the session, with a home (log, autostart, lock) of its own.
@@ -294,6 +326,77 @@ TEST_F(TrayDesktop, AHeldKeyIsLetGoTheMomentTheBrowserLosesFocusAndNothingReache
     EXPECT_EQ(logMessages(user.log()).back(), "quit");
     chromium.stop();
     terminal.stop();
+}
+
+TEST_F(TrayDesktop, QuitFromTheMenuWhileTheStickHoldsKeysLeavesNoKeyDown) {
+    Recipient browser;
+    ASSERT_TRUE(browser.ok());
+    ASSERT_TRUE(activate(browser.window()));
+    ASSERT_EQ(keysDown(), std::vector<int>{}) << "keys were down before the test";
+    // Space, z and Up go down at once and stay down for a minute.
+    const std::filesystem::path capture = user.home.path() / "hold.gip";
+    std::ofstream(capture) << reportLine(0, 1, 0, 0) + reportLine(20, 2, 0x30, 0x01) + reportLine(60000, 3, 0, 0);
+    int clean = 0;
+    for (int run = 0; run < runs(); ++run) {
+        browser.reset();
+        auto program = user.start({"--replay", capture.string(), "--key-output", "xtest"}, "quit-held");
+        std::vector<unsigned long> icons;
+        ASSERT_TRUE(waitUntil([&] { return (icons = trayIcons()).size() == 1; }, 20s))
+            << "run " << run << ": no tray icon\n" << readFile(user.out("quit-held"));
+        ASSERT_TRUE(waitUntil([&] { return browser.presses() >= 3; }, 20s)) << "run " << run << ": the keys did not go down";
+        ASSERT_FALSE(keysDown().empty()) << "run " << run;
+        ASSERT_TRUE(openMenu(icons[0])) << "run " << run << ": no menu opened";
+        ASSERT_EQ(std::system("xdotool key q"), 0);
+        EXPECT_EQ(program->exitStatus(10s), std::optional<int>(0)) << "run " << run << "\n" << readFile(user.out("quit-held"));
+        const std::vector<int> down = keysDown();
+        EXPECT_EQ(down, std::vector<int>{}) << "run " << run;
+        // (The release of "q" may reach it too, once the menu has let go of the keyboard.)
+        EXPECT_GE(browser.releases(), browser.presses()) << "run " << run;
+        EXPECT_EQ(logMessages(user.log()).back(), "quit") << "run " << run;
+        clean += down.empty() ? 1 : 0;
+        program->stop();
+        ASSERT_TRUE(waitUntil([] { return trayIcons().empty(); }, 10s)) << "run " << run << ": the icon stayed";
+    }
+    EXPECT_EQ(clean, runs());
+}
+
+TEST_F(TrayDesktop, TheSticksKeysDoNotReachTheMenuOpenOverTheBrowser) {
+    Recipient browser;
+    ASSERT_TRUE(browser.ok());
+    ASSERT_TRUE(activate(browser.window()));
+    // Quiet for 10 s (time to open the menu), then a second of Up, Down, Enter, Space and Escape
+    // taps: enough to choose "Quit" from a menu that listened.
+    std::string text = reportLine(0, 1, 0, 0);
+    const int taps[][2] = {{0, 0x01}, {0x04, 0}, {0, 0x02}, {0x10, 0}, {0, 0x01}, {0x04, 0}, {0x08, 0}};
+    int t = 10000, seq = 2;
+    for (int round = 0; round < 3; ++round) {
+        for (const auto& tap : taps) {
+            text += reportLine(t += 25, seq++, tap[0], tap[1]);
+            text += reportLine(t += 25, seq++, 0, 0);
+        }
+    }
+    const std::filesystem::path capture = user.home.path() / "menu.gip";
+    std::ofstream(capture) << text;
+
+    auto program = user.start({"--replay", capture.string(), "--key-output", "xtest"}, "menu");
+    std::vector<unsigned long> icons;
+    ASSERT_TRUE(waitUntil([&] { return (icons = trayIcons()).size() == 1; }, 20s)) << readFile(user.out("menu"));
+    const std::optional<unsigned long> menu = openMenu(icons[0]);
+    ASSERT_TRUE(menu) << "no menu opened";
+    ASSERT_EQ(browser.presses(), 0) << "the capture's keys came before the menu was open";
+    ASSERT_FALSE(logHas(user.log(), "replay finished")) << "the capture's keys came before the menu was open";
+
+    ASSERT_TRUE(waitUntil([&] { return logHas(user.log(), "replay finished"); }, 30s)) << readFile(user.out("menu"));
+    EXPECT_EQ(program->exitStatus(), std::nullopt) << "the stick chose Quit in the menu";
+    EXPECT_EQ(openMenuWindow(), menu) << "the menu closed";
+    EXPECT_EQ(browser.presses(), 0) << "keys went down while the menu held the keyboard";
+    EXPECT_EQ(keysDown(), std::vector<int>{});
+
+    ASSERT_EQ(std::system("xdotool key Escape"), 0);
+    EXPECT_TRUE(waitUntil([] { return !openMenuWindow(); }, 5s)) << "Escape did not close the menu";
+    program->signal(SIGTERM);
+    EXPECT_EQ(program->exitStatus(10s), std::optional<int>(0));
+    EXPECT_EQ(logMessages(user.log()).back(), "quit");
 }
 
 TEST(TrayWithoutATray, KeepsRunningAndShowsTheIconOnceATrayAppears) {

@@ -2,9 +2,11 @@
 // contract operation by operation, the error table, the fallback without hotplug, and the bridge on
 // the real host over 200 plug and unplug cycles without leaking descriptors, threads or transfers.
 #include <dirent.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <libusb.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -470,6 +472,65 @@ TEST_F(LibusbHostTest, DestroyCancelsWhatIsInFlightWaitsForItAndGivesEverythingB
     });
     EXPECT_EQ(interest.size(), 0u);
     EXPECT_EQ(host->openDevices(), 0);
+}
+
+// libusb_cancel_transfer as the host calls it, with a switch that makes a cancel go nowhere: the
+// transfer stays in flight, as when libusb never gives a cancelled transfer back.
+std::atomic<bool> cancelsGoNowhere{false};
+
+}  // namespace
+
+extern "C" int libusb_cancel_transfer(libusb_transfer* transfer) {
+    using Cancel = int (*)(libusb_transfer*);
+    static const auto real = reinterpret_cast<Cancel>(::dlsym(RTLD_NEXT, "libusb_cancel_transfer"));
+    if (cancelsGoNowhere.load()) return LIBUSB_SUCCESS;
+    return real(transfer);
+}
+
+namespace {
+
+// A handler that owns the buffer its read fills, as the bridge's session does.
+class OwningHandler final : public usb::TransferHandler {
+public:
+    std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(64);
+    void transferCompleted(std::uint32_t, std::size_t) override {}
+};
+
+TEST_F(LibusbHostTest, ATransferLibusbNeverGivesBackKeepsItsBufferAndTheOpenDeviceUntilTheHostGoes) {
+    FakeStick& stick = tb->plug({});
+    LibusbHost::Settings settings;
+    settings.cancelWait = 200ms;
+    makeHost(settings);
+    usb::EntryBatch present = discover();
+    Opened o = open(*present[0]);
+
+    auto owner = std::make_shared<OwningHandler>();
+    const std::weak_ptr<OwningHandler> watched = owner;
+    std::optional<usb::UsbError> error;
+    onQueue([&] { error = o.in->enqueue(owner->buffer, 0, owner); });
+    ASSERT_FALSE(error);
+    owner.reset();  // from now on the host alone keeps the buffer's owner
+    ASSERT_TRUE(stick.waitFor([](const Stats& s) { return s.pendingIn == 1; }, in(5s)));
+
+    cancelsGoNowhere = true;
+    onQueue([&] {
+        o.interface->destroy();
+        o.device->destroy();
+    });
+    cancelsGoNowhere = false;
+    EXPECT_FALSE(watched.expired()) << "the transfer's buffer was freed while libusb still had it";
+    EXPECT_EQ(host->liveTransfers(), 1);
+    EXPECT_EQ(stick.stats().openHandles, 1) << "the device was closed under a transfer in flight";
+
+    // Whatever libusb now writes lands in live memory (ASan checks this run).
+    stick.pushReport(report(0x10));
+    onQueue([&] {
+        o = {};
+        present.clear();
+    });
+    host.reset();
+    EXPECT_TRUE(watched.expired());
+    EXPECT_TRUE(stick.waitFor([](const Stats& s) { return s.openHandles == 0; }, in(5s)));
 }
 
 TEST_F(LibusbHostTest, WithoutHotplugTheBusIsListedAgainForArrivalsAndRemovals) {

@@ -1,6 +1,14 @@
 #include "linux/KeyOutput.hpp"
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "BrowserGuard.hpp"
+#include "Log.hpp"
 
 #include "linux/UinputKeyEvents.hpp"
 #include "linux/XTestKeyEvents.hpp"
@@ -15,13 +23,40 @@ std::optional<KeyOutputKind> parseKeyOutput(std::string_view text) {
     return std::nullopt;
 }
 
+std::optional<std::filesystem::path> keyGuardProgram() {
+    constexpr const char* name = "tamberlo-joyrelay-keyguard";
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    std::vector<std::filesystem::path> candidates;
+    if (!error) {
+        candidates.push_back(self.parent_path() / name);
+        candidates.push_back(self.parent_path().parent_path() / "libexec" / "tamberlo-joyrelay" / name);
+    }
+#ifdef JOYRELAY_LIBEXEC_DIR
+    candidates.push_back(std::filesystem::path(JOYRELAY_LIBEXEC_DIR) / name);
+#endif
+    for (const std::filesystem::path& candidate : candidates) {
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return std::nullopt;
+}
+
 KeyOutputOpeners KeyOutputOpeners::system() {
     KeyOutputOpeners o;
     o.uinput = [](std::string* error) -> std::unique_ptr<KeyEvents> {
         return UinputKeyEvents::create(error);
     };
     o.xtest = [](std::string* error) -> std::unique_ptr<KeyEvents> {
-        return XTestKeyEvents::create(nullptr, error);
+        std::unique_ptr<XTestKeyEvents> xtest = XTestKeyEvents::create(nullptr, error);
+        if (!xtest) return nullptr;
+        xtest->checkPresses(!BrowserGuard::anyApp());
+        if (const auto guard = keyGuardProgram()) {
+            std::string why;
+            if (!xtest->startGuard(*guard, &why)) Log::info("key guard not started: " + why);
+        } else {
+            Log::info("key guard not found (tamberlo-joyrelay-keyguard): keys a crash leaves down stay down");
+        }
+        return xtest;
     };
     o.print = []() -> std::unique_ptr<KeyEvents> {
         return std::make_unique<PrintedKeyEvents>(stdout, PrintedKeyEvents::Clock{});

@@ -4,6 +4,7 @@
 // tried); `--print-keys` means `print`.
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -18,6 +19,11 @@ enum class KeyOutputKind { uinput, xtest, print };
 
 // "uinput", "xtest" or "print", or nothing for any other text.
 std::optional<KeyOutputKind> parseKeyOutput(std::string_view text);
+
+// The guard program of the XTest output: next to this program's executable (a build folder), in
+// ../libexec/tamberlo-joyrelay beside its bin folder, or in the libexec folder it was built for;
+// nothing when none is there.
+std::optional<std::filesystem::path> keyGuardProgram();
 
 // The ways of opening each output. Each returns nullptr with `error` set to one line when its
 // output is not available. The defaults open the real devices; tests put fakes here.

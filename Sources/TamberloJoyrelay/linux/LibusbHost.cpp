@@ -312,6 +312,9 @@ struct LibusbHost::Core : std::enable_shared_from_this<LibusbHost::Core> {
     std::uint64_t nextSerial = 1;                // queue
 
     std::deque<Slot> slots;        // queue
+    // Handles of devices destroyed while libusb still had one of their transfers: closed only when
+    // the core goes, before the transfers themselves are freed (queue).
+    std::vector<HandlePtr> keptHandles;
     std::vector<Slot*> freeSlots;  // queue
 
     std::atomic<long> transfers{0};
@@ -375,6 +378,7 @@ struct DeviceState : std::enable_shared_from_this<DeviceState> {
     std::vector<int> claimed;  // interface numbers
     std::vector<Slot*> slots;  // every slot this device has used since it was opened
     bool destroyed = false;
+    bool transferLost = false;  // libusb kept a cancelled transfer: the handle must stay open
 };
 
 struct InterfaceState {
@@ -551,6 +555,9 @@ LibusbHost::Core::~Core() {
     stopEventThread();
     pendingArrivals.clear();
     known.clear();
+    // Closing a handle makes libusb forget the transfers it still had on it; only then may they,
+    // and the buffers their handlers own, be freed.
+    keptHandles.clear();
     for (Slot& slot : slots) slot.transfer.reset();
 }
 
@@ -773,7 +780,7 @@ void LibusbHost::Core::stopTransfers(DeviceState& device) {
         std::unique_lock lock(mutex);
         if (!inFlight.empty()) {
             ++cancelWaiters;
-            givenBack.wait_for(lock, std::chrono::seconds(5), [&] {
+            givenBack.wait_for(lock, settings.cancelWait, [&] {
                 return std::none_of(device.slots.begin(), device.slots.end(),
                                     [](Slot* s) { return s->inFlight; });
             });
@@ -781,15 +788,15 @@ void LibusbHost::Core::stopTransfers(DeviceState& device) {
         }
         for (Slot* slot : device.slots) {
             ++slot->generation;  // a completion still queued for it is dropped
-            handlers.push_back(std::move(slot->handler));
-            slot->taken = false;
             if (slot->inFlight) {
-                // libusb did not give it back: leave the transfer (and its slot) to libusb rather than
-                // free memory it may still write to.
-                static_cast<void>(slot->transfer.release());
+                // libusb did not give it back: the slot leaves circulation with its transfer and the
+                // handler that owns the transfer's buffer, and the device's handle stays open; all of
+                // them go only with the core, once the handle is closed.
                 lost = true;
                 continue;
             }
+            handlers.push_back(std::move(slot->handler));
+            slot->taken = false;
             if (slot->transfer) {
                 slot->transfer.reset();
                 transfers.fetch_sub(1, std::memory_order_relaxed);
@@ -798,7 +805,10 @@ void LibusbHost::Core::stopTransfers(DeviceState& device) {
         }
         device.slots.clear();
     }
-    if (lost) Log::info("usb: libusb did not give a cancelled transfer back within 5 s on " + device.name);
+    if (lost) {
+        device.transferLost = true;
+        Log::info("usb: libusb did not give a cancelled transfer back in time on " + device.name);
+    }
     handlers.clear();  // may destroy their owners; done outside the lock
 }
 
@@ -820,7 +830,11 @@ void LibusbHost::Core::destroyDevice(const std::shared_ptr<DeviceState>& device)
     stopTransfers(*device);
     for (int number : device->claimed) libusb_release_interface(device->handle.get(), number);
     device->claimed.clear();
-    device->handle.reset();
+    if (device->transferLost) {
+        keptHandles.push_back(std::move(device->handle));
+    } else {
+        device->handle.reset();
+    }
     device->entry.reset();
     InterestHandler drop = std::move(device->interest);
     devices.fetch_sub(1, std::memory_order_relaxed);

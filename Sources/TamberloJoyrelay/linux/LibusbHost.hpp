@@ -79,6 +79,8 @@ public:
     struct Settings {
         bool useHotplug = true;  // false: list the bus every rescanInterval
         std::chrono::milliseconds rescanInterval{2000};
+        // How long destroying a device waits for libusb to give its cancelled transfers back.
+        std::chrono::milliseconds cancelWait{5000};
     };
 
     explicit LibusbHost(SerialQueue& queue) : LibusbHost(queue, Settings{}) {}

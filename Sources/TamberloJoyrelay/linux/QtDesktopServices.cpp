@@ -30,18 +30,13 @@ QtDesktopServices::~QtDesktopServices() = default;
 
 void QtDesktopServices::focusReadable() {
     // Something changed on the root window: the next question goes to X11 again.
-    frontmostKnown_ = false;
+    frontmost_.forget();
     focus_->dispatch();
 }
 
 std::optional<FrontmostApplication> QtDesktopServices::frontmostApplication() {
     if (!focus_) return std::nullopt;
-    const auto now = std::chrono::steady_clock::now();
-    if (frontmostKnown_ && now - frontmostReadAt_ < frontmostMaxAge_) return frontmost_;
-    frontmost_ = focus_->frontmostApplication();
-    frontmostKnown_ = true;
-    frontmostReadAt_ = now;
-    return frontmost_;
+    return frontmost_.get(FrontmostCache::Clock::now(), [this] { return focus_->frontmostApplication(); });
 }
 
 void QtDesktopServices::observeActivation(std::function<void()> handler) {

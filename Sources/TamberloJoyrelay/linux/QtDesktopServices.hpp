@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "DesktopServices.hpp"
+#include "linux/FrontmostCache.hpp"
 #include "linux/X11Focus.hpp"
 #include "linux/XdgAutostart.hpp"
 
@@ -40,8 +41,8 @@ public:
 
     // How long an answer about the frontmost application may be reused while X11 announces no
     // change of the active window (the announcements are what keeps it current; this only bounds
-    // the damage of a missed one). Zero asks X11 every time.
-    void setFrontmostMaxAge(std::chrono::milliseconds age) { frontmostMaxAge_ = age; }
+    // the damage of a missed one, and is below the gate's 1 s recheck). Zero asks X11 every time.
+    void setFrontmostMaxAge(std::chrono::milliseconds age) { frontmost_.setMaxAge(age); }
 
     // The prompt's texts.
     static const char* const promptTitle;
@@ -69,10 +70,7 @@ private:
     std::function<bool()> trustCheck_;
     XdgAutostart autostart_;
 
-    std::chrono::milliseconds frontmostMaxAge_{10000};
-    bool frontmostKnown_ = false;
-    std::optional<FrontmostApplication> frontmost_;
-    std::chrono::steady_clock::time_point frontmostReadAt_;
+    FrontmostCache frontmost_;
 
     QPointer<QSystemTrayIcon> statusItem_;
     bool promptPending_ = false;

@@ -17,3 +17,12 @@ add_library(joyrelay_linux_keys STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/XTestKeyEvents.cpp
 )
 target_link_libraries(joyrelay_linux_keys PUBLIC joyrelay_focus PkgConfig::JOYRELAY_KEYS_DEPS)
+
+# The guard of the XTest output: a process of its own that lets go of the keys once the program has
+# ended, however it ended. Built next to the program, installed in the libexec folder.
+add_executable(tamberlo-joyrelay-keyguard ${CMAKE_CURRENT_SOURCE_DIR}/KeyGuardMain.cpp)
+target_link_libraries(tamberlo-joyrelay-keyguard PRIVATE PkgConfig::JOYRELAY_KEYS_DEPS)
+set_target_properties(tamberlo-joyrelay-keyguard PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/..)
+target_compile_definitions(joyrelay_linux_keys PRIVATE
+  JOYRELAY_LIBEXEC_DIR="${CMAKE_INSTALL_FULL_LIBEXECDIR}/tamberlo-joyrelay")
+install(TARGETS tamberlo-joyrelay-keyguard RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/tamberlo-joyrelay)

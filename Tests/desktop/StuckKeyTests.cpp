@@ -1,0 +1,207 @@
+// No key is left down in the X server, whichever way the program ends: the end of a fast replay,
+// a replay that ends with keys held, and death by SIGKILL, SIGABRT, SIGHUP or SIGQUIT while keys are
+// held (the key guard lets go of them); and while focus flaps between it and a terminal, nothing
+// reaches the terminal. The recipient is a window of this test's own whose WM_CLASS
+// names Chromium: it counts for the gate and counts every key event without a browser's latency.
+// Run these on a loaded machine too (two busy loops): that is where an exit without a round trip
+// to the server loses requests.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "X11Recipient.hpp"
+#include "X11TestSupport.hpp"
+
+using namespace joyrelay::testing;
+
+namespace {
+
+// A report with button bytes 4 and 5.
+std::string reportLine(int timeMs, int sequence, int b4, int b5) {
+    char line[160];
+    std::snprintf(line, sizeof line, "%d 20 00 %02x 0e %02x %02x 00 00 00 00 00 00 00 00 00 00 00 00\n", timeMs,
+                  sequence & 0xff, b4, b5);
+    return line;
+}
+
+// A capture with a few hundred key transitions, 20 ms apart; when `endHeld`, the last report holds
+// keys down (the end of the capture unplugs the stick).
+std::string busyCapture(bool endHeld) {
+    std::string text = reportLine(0, 1, 0, 0);
+    const int patterns[][2] = {{0x10, 0}, {0x30, 0}, {0x20, 0x01}, {0, 0x03}, {0x04, 0x02}, {0x40, 0}, {0, 0}};
+    int t = 20, seq = 2;
+    for (int round = 0; round < 23; ++round) {
+        for (const auto& p : patterns) text += reportLine(t += 20, seq++, p[0], p[1]);
+    }
+    if (endHeld) text += reportLine(t += 20, seq++, 0x30, 0x01);
+    return text;
+}
+
+// Lines of printed transitions (output() drops the last line feed).
+int transitionsIn(const std::string& printed) {
+    int n = printed.empty() ? 0 : 1;
+    for (std::size_t at = 0; (at = printed.find('\n', at)) != std::string::npos; ++at) ++n;
+    return n;
+}
+
+bool gone(pid_t pid) {
+    if (::kill(pid, 0) != 0) return true;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(stat)), {});
+    const auto close = all.rfind(')');
+    return close != std::string::npos && all.size() > close + 2 && all[close + 2] == 'Z';
+}
+
+// Child processes of `pid` (the key guard).
+std::vector<pid_t> childrenOf(pid_t pid) {
+    std::vector<pid_t> children;
+    std::istringstream list(output("pgrep -P " + std::to_string(pid)));
+    for (pid_t child; list >> child;) children.push_back(child);
+    return children;
+}
+
+int runs() {
+#if defined(__SANITIZE_ADDRESS__)
+    return 5;
+#else
+    return 20;
+#endif
+}
+
+class StuckKeys : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (auto why = useX11Session()) GTEST_SKIP() << *why;
+        ::unsetenv("JOYRELAY_ANY_APP");
+        char pattern[] = "/tmp/joyrelay-stuck-XXXXXX";
+        folder_ = ::mkdtemp(pattern);
+        recipient_ = std::make_unique<Recipient>();
+        ASSERT_TRUE(recipient_->ok());
+        ASSERT_TRUE(activate(recipient_->window()));
+        ASSERT_TRUE(keysDown().empty()) << "keys were down before the test";
+    }
+    void TearDown() override {
+        recipient_.reset();
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+    std::filesystem::path write(const std::string& name, const std::string& text) {
+        const std::filesystem::path path = folder_ / name;
+        std::ofstream(path) << text;
+        return path;
+    }
+    // Runs the program to its end; returns its exit status.
+    int replay(const std::filesystem::path& capture, bool fast) {
+        std::vector<std::string> argv{JOYRELAY_BINARY, "--headless", "--replay", capture.string(), "--key-output",
+                                      "xtest"};
+        if (fast) argv.push_back("--fast");
+        Process program(argv, folder_ / "program.log");
+        int status = -1;
+        const bool ended = waitUntil([&] { return ::waitpid(program.pid(), &status, WNOHANG) == program.pid(); }, 60s);
+        EXPECT_TRUE(ended) << readFile(folder_ / "program.log");
+        return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::filesystem::path folder_;
+    std::unique_ptr<Recipient> recipient_;
+};
+
+TEST_F(StuckKeys, FastReplaysDeliverEveryEventAndLeaveNoKeyDown) {
+    const std::filesystem::path capture = write("busy.gip", busyCapture(false));
+    const int expected = transitionsIn(output(std::string(JOYRELAY_BINARY) + " --replay " + capture.string() +
+                                              " --print-keys --fast"));
+    ASSERT_GT(expected, 250);
+    int complete = 0;
+    for (int run = 0; run < runs(); ++run) {
+        recipient_->reset();
+        ASSERT_EQ(replay(capture, true), 0);
+        // The program has ended: whatever the server received is on its way to the window.
+        waitUntil([&] { return recipient_->events() >= expected; }, 2s);
+        EXPECT_EQ(recipient_->events(), expected) << "run " << run;
+        EXPECT_EQ(keysDown(), std::vector<int>{}) << "run " << run;
+        complete += recipient_->events() == expected;
+    }
+    EXPECT_EQ(complete, runs());
+}
+
+TEST_F(StuckKeys, AReplayEndingWithKeysHeldLeavesNoKeyDown) {
+    const std::filesystem::path capture = write("held.gip", busyCapture(true));
+    for (int run = 0; run < runs(); ++run) {
+        ASSERT_EQ(replay(capture, true), 0);
+        EXPECT_EQ(keysDown(), std::vector<int>{}) << "run " << run;
+    }
+}
+
+TEST_F(StuckKeys, DeathBySignalWhileKeysAreHeldLeavesNoKeyDownAndTheGuardEnds) {
+    // Keys go down at once and stay down for a minute.
+    const std::filesystem::path capture =
+        write("hold.gip", reportLine(0, 1, 0, 0) + reportLine(20, 2, 0x30, 0x01) + reportLine(60000, 3, 0, 0));
+    for (const int signal : {SIGKILL, SIGABRT, SIGHUP, SIGQUIT, SIGTERM, SIGINT}) {
+        recipient_->reset();
+        Process program({JOYRELAY_BINARY, "--headless", "--replay", capture.string(), "--key-output", "xtest"},
+                        folder_ / "program.log");
+        ASSERT_TRUE(waitUntil([&] { return recipient_->presses() >= 2; }, 10s))
+            << strsignal(signal) << ": " << readFile(folder_ / "program.log");
+        ASSERT_FALSE(keysDown().empty());
+        const std::vector<pid_t> guards = childrenOf(program.pid());
+        ASSERT_EQ(guards.size(), 1u) << "the key guard is not running";
+        ::kill(program.pid(), signal);
+        EXPECT_TRUE(waitUntil([&] { return keysDown().empty(); }, 1s)) << strsignal(signal);
+        EXPECT_TRUE(waitUntil([&] { return gone(guards[0]); }, 1s)) << strsignal(signal) << ": the guard is still there";
+        program.stop();
+    }
+}
+
+TEST_F(StuckKeys, FocusFlappingBetweenTheBrowserAndATerminalTypesNothingIntoTheTerminal) {
+    // A terminal that keeps every byte it receives.
+    const std::filesystem::path received = folder_ / "terminal-received";
+    Process terminal({"xterm", "-title", "joyrelay-flap-sink", "-e", "sh", "-c",
+                      "stty raw -echo; exec cat > '" + received.string() + "'"},
+                     folder_ / "xterm.log");
+    unsigned long sink = 0;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            std::istringstream ids(output("xdotool search --onlyvisible --name '^joyrelay-flap-sink$'"));
+            return static_cast<bool>(ids >> sink) && std::filesystem::exists(received);
+        },
+        20s))
+        << readFile(folder_ / "xterm.log");
+
+    // Keys go up and down every 20 ms for about three seconds, while the window manager is asked
+    // every 50 ms to switch between the browser and the terminal.
+    const std::filesystem::path capture = write("busy.gip", busyCapture(false));
+    Display* pager = XOpenDisplay(nullptr);
+    ASSERT_NE(pager, nullptr);
+    const int flapRuns = runs() >= 20 ? 3 : 1;
+    for (int run = 0; run < flapRuns; ++run) {
+        recipient_->reset();
+        ASSERT_TRUE(activate(recipient_->window()));
+        Process program({JOYRELAY_BINARY, "--headless", "--replay", capture.string(), "--key-output", "xtest"},
+                        folder_ / "program.log");
+        int status = -1, switches = 0;
+        auto next = std::chrono::steady_clock::now();
+        while (::waitpid(program.pid(), &status, WNOHANG) != program.pid()) {
+            requestActivation(pager, switches++ % 2 == 0 ? sink : recipient_->window());
+            next += 50ms;
+            std::this_thread::sleep_until(next);  // the pace of the switching, not a wait for anything
+            ASSERT_LT(switches, 20 * 60) << "the replay did not end";
+        }
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(folder_ / "program.log");
+        EXPECT_GT(switches, 40) << "run " << run;
+        EXPECT_GT(recipient_->presses(), 0) << "run " << run << ": no key reached the browser at all";
+        EXPECT_EQ(keysDown(), std::vector<int>{}) << "run " << run;
+    }
+    XCloseDisplay(pager);
+
+    // A marker typed into the terminal last: once it is in the file, whatever the terminal received
+    // before it is there too.
+    ASSERT_TRUE(activate(sink));
+    ASSERT_EQ(std::system("xdotool key period >/dev/null 2>&1"), 0);
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::file_size(received) > 0 && readFile(received).ends_with("."); }, 10s))
+        << readFile(received);
+    EXPECT_EQ(readFile(received), ".") << "the terminal received more than the marker";
+}
+
+}  // namespace
