@@ -14,31 +14,44 @@ const char* const QtDesktopServices::promptText =
     "Give your user access to /dev/uinput with the udev rule that comes with Tamberlo Joyrelay, then "
     "unplug the stick and plug it in again. Click here for the steps.";
 
-QtDesktopServices::QtDesktopServices(std::unique_ptr<X11Focus> focus, std::function<bool()> trustCheck,
+QtDesktopServices::QtDesktopServices(std::unique_ptr<FocusProvider> focus, std::function<bool()> trustCheck,
                                      XdgAutostart autostart)
     : focus_(std::move(focus)), trustCheck_(std::move(trustCheck)), autostart_(std::move(autostart)) {
     if (focus_) {
-        focus_->setActivationHandler([this] {
+        focus_->setChangeHandler([this] {
+            frontmostKnown_ = false;
             for (auto& handler : activationHandlers_) handler();
         });
-        focusNotifier_ = std::make_unique<QSocketNotifier>(focus_->fd(), QSocketNotifier::Read);
-        connect(focusNotifier_.get(), &QSocketNotifier::activated, this, [this] { focusReadable(); });
+        if (focus_->fd() >= 0) {
+            focusNotifier_ = std::make_unique<QSocketNotifier>(focus_->fd(), QSocketNotifier::Read);
+            connect(focusNotifier_.get(), &QSocketNotifier::activated, this, [this] { focusReadable(); });
+        }
     }
 }
 
 QtDesktopServices::~QtDesktopServices() = default;
 
 void QtDesktopServices::focusReadable() {
-    // Something changed on the root window: the next question goes to X11 again.
+    // Something happened on the provider's side: the next question goes to it again.
     frontmostKnown_ = false;
     focus_->dispatch();
 }
 
+std::optional<std::string> QtDesktopServices::focusProblem() const {
+    return focus_ ? focus_->problem() : std::nullopt;
+}
+
 std::optional<FrontmostApplication> QtDesktopServices::frontmostApplication() {
     if (!focus_) return std::nullopt;
+    if (!focusLogged_) {
+        // Once, at the first question (the focus monitor's start, right after the start-up line).
+        focusLogged_ = true;
+        const std::optional<std::string> problem = focus_->problem();
+        Log::info("Focus: " + focus_->name() + (problem ? " (" + *problem + ")" : std::string()));
+    }
     const auto now = std::chrono::steady_clock::now();
     if (frontmostKnown_ && now - frontmostReadAt_ < frontmostMaxAge_) return frontmost_;
-    frontmost_ = focus_->frontmostApplication();
+    frontmost_ = focus_->frontmost();
     frontmostKnown_ = true;
     frontmostReadAt_ = now;
     return frontmost_;

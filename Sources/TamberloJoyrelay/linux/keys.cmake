@@ -16,4 +16,4 @@ add_library(joyrelay_linux_keys STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/X11Focus.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/XTestKeyEvents.cpp
 )
-target_link_libraries(joyrelay_linux_keys PUBLIC joyrelay_focus PkgConfig::JOYRELAY_KEYS_DEPS)
+target_link_libraries(joyrelay_linux_keys PUBLIC joyrelay_focus joyrelay_virtual_keyboard PkgConfig::JOYRELAY_KEYS_DEPS)
