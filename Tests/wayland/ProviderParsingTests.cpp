@@ -191,6 +191,28 @@ TEST_F(Tracker, ASwitchReadInOneBatchNeverShowsNothing) {
     EXPECT_FALSE(tracker.deadline());
 }
 
+TEST_F(Tracker, SwayInterleavesTheTwoWindowsStatesAndDones) {
+    // As sway 1.7 sends a switch from chromium to foot (WAYLAND_DEBUG):
+    //   handle@A.state(array[0])  handle@B.state(array[4])  handle@A.done()  handle@B.done()
+    // Between the two dones nothing is activated. Read in one go, that moment is never seen.
+    tracker.state(1, false);
+    tracker.state(2, true);
+    tracker.done(1);
+    tracker.done(2);
+    EXPECT_TRUE(tracker.settle(t0 + 1ms));
+    EXPECT_EQ(front(), "foot");
+    // Split by a read that ends between the dones, it is bridged by the grace.
+    tracker.state(2, false);
+    tracker.state(1, true);
+    tracker.done(2);
+    EXPECT_FALSE(tracker.settle(t0 + 2ms));
+    EXPECT_EQ(front(), "foot");
+    tracker.done(1);
+    EXPECT_TRUE(tracker.settle(t0 + 3ms));
+    EXPECT_EQ(front(), "chromium");
+    EXPECT_FALSE(tracker.deadline());
+}
+
 TEST_F(Tracker, NothingActivatedBetweenTwoBatchesKeepsTheLastAnswerWithinTheGrace) {
     tracker.state(1, false);
     tracker.done(1);
