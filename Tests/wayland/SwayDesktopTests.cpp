@@ -18,6 +18,7 @@
 #include "BrowserGuard.hpp"
 #include "platform/linux/focus/ForeignToplevelFocusProvider.hpp"
 #include "platform/linux/focus/SwayFocusProvider.hpp"
+#include "platform/linux/keys/VirtualKeyboardKeyEvents.hpp"
 
 namespace joyrelay::testing {
 namespace {
@@ -277,6 +278,26 @@ TEST(SwayDesktop, FootNeverGetsAPressAndAKeyHeldInChromiumIsReleasedWhenFootTake
     int status = 0;
     EXPECT_EQ(::waitpid(program.pid(), &status, WNOHANG), 0) << "the replay ended before foot saw the release";
     for (const auto& [code, pressed] : foot.keys()) EXPECT_FALSE(pressed) << "foot got a press of key " << code;
+    EXPECT_EQ(foot.typed(), "");
+}
+
+TEST(SwayDesktop, AVirtualKeyboardGoesOnlyAfterItsHeldKeysWereReleased) {
+    if (auto skip = useSwaySession()) GTEST_SKIP() << *skip;
+    Folder folder;
+    Foot foot(folder.path);
+    ASSERT_TRUE(foot.ready());
+    ASSERT_TRUE(foot.focus());
+    std::string error;
+    auto keyboard = VirtualKeyboardKeyEvents::create(nullptr, &error);
+    ASSERT_TRUE(keyboard) << error;
+    const std::uint16_t shift = rawValue(ArcadeKey::shift);
+    const auto down = keyboard->createKeyboardEvent(shift, true);
+    ASSERT_TRUE(down);
+    keyboard->post(*down);
+    keyboard.reset();  // Shift is still down
+    constexpr int leftShift = 42;
+    ASSERT_TRUE(waitUntil([&] { return foot.keys().size() >= 2; }, 5s)) << readFile(folder.path / "foot.log");
+    EXPECT_EQ(foot.keys(), (std::vector<std::pair<int, bool>>{{leftShift, true}, {leftShift, false}}));
     EXPECT_EQ(foot.typed(), "");
 }
 
