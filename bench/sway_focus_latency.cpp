@@ -82,12 +82,12 @@ int main(int argc, char** argv) {
             }
             if (fds[2].revents) unix_socket::readAvailable(commands.get(), replies);
         }
+        if (i < 0) continue;  // settling rounds: the first may ask for the window already in front
         if (!swayAt || !toplevelAt) {
             std::fprintf(stderr, "sway_focus_latency: switch %d was not seen by %s\n", i,
                          swayAt ? "foreign-toplevel" : "sway IPC");
             return 1;
         }
-        if (i < 0) continue;
         swaySamples.push_back(milliseconds(*swayAt - start));
         toplevelSamples.push_back(milliseconds(*toplevelAt - start));
     }
