@@ -1,5 +1,6 @@
 // The permission to post keys. On Linux it is not a switch in the system settings but access to a
-// way of posting them: /dev/uinput open for writing, or an X display with the XTEST extension. The
+// way of posting them: /dev/uinput open for writing, a Wayland compositor's virtual keyboard, or an
+// X display with the XTEST extension. The
 // program has the permission once it holds such a key output; until then it keeps trying, so that
 // access granted while it runs (the udev rule installed, uinput loaded) is picked up without a
 // restart.
@@ -31,7 +32,7 @@ void openSettings(DesktopServices& desktop);
 class KeyOutputAccess {
 public:
     // `wanted`: the output the command line names, or nothing to take the first that works
-    // (uinput, then XTest).
+    // (uinput, then the virtual keyboard in a Wayland session or XTest in an X11 one).
     explicit KeyOutputAccess(std::optional<KeyOutputKind> wanted,
                              KeyOutputOpeners openers = KeyOutputOpeners::system());
     KeyOutputAccess(const KeyOutputAccess&) = delete;

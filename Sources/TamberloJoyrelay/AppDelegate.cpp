@@ -269,7 +269,11 @@ void AppDelegate::refresh() {
     const std::string symbolName = stickSymbol(stickStatus_);
     stickItem_->setText(qs(stickLine(stickStatus_)));
     // 2, 3. The permission line; the settings entry only while the permission is missing.
-    axItem_->setText(qs(trusted_ ? grantedLine : neededLine));
+    std::string permissionLine = trusted_ ? grantedLine : neededLine;
+    if (setup_.deliveryProblem) {
+        if (const std::optional<std::string> problem = setup_.deliveryProblem()) permissionLine += " (" + *problem + ")";
+    }
+    axItem_->setText(qs(permissionLine));
     axOpenItem_->setVisible(!trusted_);
     // 4. The check mark, from the login item's status read afresh.
     loginItem_->setChecked(desktop_.loginItemStatus() == LoginItemStatus::enabled);

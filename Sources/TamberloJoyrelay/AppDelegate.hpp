@@ -54,6 +54,10 @@ public:
         std::filesystem::path logPath;          // the file "Show log" opens
         FocusMonitor* focusMonitor = nullptr;   // nullptr: FocusMonitor::shared()
         std::optional<std::string> noDesktopReason;  // why the desktop cannot say what is in front
+        // What keeps keys from reaching a browser (a missing key output and why, a focus that cannot
+        // be read), added to the menu's permission line; nothing when all is well. Asked at every
+        // refresh of the menu. Unset: the line has no detail.
+        std::function<std::optional<std::string>()> deliveryProblem;
         // The image for a symbol name ("gamecontroller", "gamecontroller.fill"), or a null icon when
         // there is none. Defaults to the program's own SVG icons.
         std::function<QIcon(const std::string&)> symbolImage;

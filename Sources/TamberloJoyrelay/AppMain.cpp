@@ -18,6 +18,7 @@
 #include "Accessibility.hpp"
 #include "AppDelegate.hpp"
 #include "AppInfo.hpp"
+#include "BrowserGuard.hpp"
 #include "Capture.hpp"
 #include "CaptureRecorder.hpp"
 #include "FocusMonitor.hpp"
@@ -30,6 +31,9 @@
 #include "StickService.hpp"
 #include "linux/QtDesktopServices.hpp"
 #include "linux/X11Focus.hpp"
+#include "platform/linux/focus/FocusProviderChoice.hpp"
+#include "platform/linux/focus/NoFocusProvider.hpp"
+#include "platform/linux/focus/X11FocusProvider.hpp"
 
 namespace joyrelay {
 
@@ -179,14 +183,17 @@ int runApp(const Options& options, char* argv0) {
     }
     const bool printing = wanted == KeyOutputKind::print;
 
+    // Who says which application is in front: chosen once, from the session (logged as "Focus: ...").
+    std::unique_ptr<FocusProvider> focus = chooseFocusProvider(DesktopSession::fromEnvironment());
     std::string x11Error;
-    std::unique_ptr<X11Focus> focus = X11Focus::open(nullptr, &x11Error);
-    const std::optional<std::string> noDisplay = noDisplayReason(focus != nullptr, x11Error);
+    bool x11Opened = dynamic_cast<X11FocusProvider*>(focus.get()) != nullptr;
+    if (!x11Opened) x11Opened = openX11Display(nullptr, &x11Error) != nullptr;
+    const std::optional<std::string> noDisplay = noDisplayReason(x11Opened, x11Error);
     const bool headless = options.headless || noDisplay.has_value();
-    // Without a window system there is nobody to ask which application is in front. When printing,
-    // the gate is always open and that does not matter.
+    // Without a window system, or on a desktop that does not tell, there is nobody to ask which
+    // application is in front. When printing, the gate is always open and that does not matter.
     std::optional<std::string> noDesktopReason;
-    if (!focus && !printing) noDesktopReason = x11Error;
+    if (dynamic_cast<NoFocusProvider*>(focus.get()) && !printing) noDesktopReason = focus->problem();
 
     int argc = 1;
     char* argv[] = {argv0, nullptr};
@@ -273,6 +280,13 @@ int runApp(const Options& options, char* argv0) {
         setup.urls = urls;
         setup.logPath = Log::defaultPath();
         setup.noDesktopReason = noDesktopReason;
+        setup.deliveryProblem = [&access, &desktop, printing]() -> std::optional<std::string> {
+            if (!access.kind() && !access.reason().empty()) return "no key output: " + access.reason();
+            const std::optional<std::string> focusProblem = desktop.focusProblem();
+            if (printing || !focusProblem || BrowserGuard::anyApp()) return std::nullopt;
+            return "the focus cannot be read: " + *focusProblem +
+                   " \u2014 set JOYRELAY_ANY_APP=1 to send keys to any window";
+        };
         delegate = std::make_unique<AppDelegate>(std::move(setup), desktop, std::move(service));
         QObject::connect(delegate.get(), &AppDelegate::statusItemCreated,
                          [&desktop](QSystemTrayIcon* item) { desktop.setStatusItem(item); });

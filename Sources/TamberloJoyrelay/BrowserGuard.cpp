@@ -72,6 +72,44 @@ const std::array<std::string_view, 30> BrowserGuard::windowClasses = {
     "zen-beta",
 };
 
+// The app_id each browser gives its Wayland windows: the name of its desktop file (without
+// ".desktop"), which for the Flatpak builds is the application's reverse-DNS id.
+const std::array<std::string_view, 26> BrowserGuard::appIds = {
+    // Firefox: Mozilla's builds and most distributions, Debian's ESR, Developer Edition, Nightly.
+    "firefox",
+    "firefox-esr",
+    "firefox-developer-edition",
+    "firefox-nightly",
+    // LibreWolf, Floorp, Zen.
+    "librewolf",
+    "floorp",
+    "zen",
+    // Chromium, and the name Ubuntu's and Fedora's packages give it.
+    "chromium",
+    "chromium-browser",
+    // Google Chrome stable, beta and dev.
+    "google-chrome",
+    "google-chrome-beta",
+    "google-chrome-unstable",
+    // Brave, Microsoft Edge, Vivaldi, Opera.
+    "brave-browser",
+    "microsoft-edge",
+    "vivaldi-stable",
+    "opera",
+    // GNOME Web.
+    "org.gnome.Epiphany",
+    // Flatpak builds from Flathub.
+    "org.mozilla.firefox",
+    "org.chromium.Chromium",
+    "com.google.Chrome",
+    "com.brave.Browser",
+    "com.microsoft.Edge",
+    "com.vivaldi.Vivaldi",
+    "io.gitlab.librewolf-community",
+    "one.ablaze.floorp",
+    "app.zen_browser.zen",
+};
+
 namespace {
 
 template <std::size_t N>
@@ -96,6 +134,11 @@ bool BrowserGuard::isListedWindowClass(std::string_view windowClass) {
     return set.contains(windowClass);
 }
 
+bool BrowserGuard::isListedAppId(std::string_view appId) {
+    static const auto set = makeSet(appIds);
+    return set.contains(appId);
+}
+
 bool BrowserGuard::anyAppFromValue(const char* value) {
     return value != nullptr && std::strcmp(value, "1") == 0;
 }
@@ -110,6 +153,7 @@ bool BrowserGuard::isBrowser(const std::optional<FrontmostApplication>& app) {
     if (app->bundleIdentifier && isListedBundleID(*app->bundleIdentifier)) return true;
     if (app->localizedName && isListedName(*app->localizedName)) return true;
     if (app->windowClass && isListedWindowClass(*app->windowClass)) return true;
+    if (app->appId && isListedAppId(*app->appId)) return true;
     return false;
 }
 

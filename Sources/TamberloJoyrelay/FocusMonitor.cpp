@@ -60,8 +60,9 @@ void FocusMonitor::setOwnWindowOpen(bool open) {
 std::optional<std::string> FocusMonitor::noDesktopMessage(const std::string& reason, bool anyApp) {
     if (anyApp) return std::nullopt;
     return "No desktop to ask which application is in front (" + reason +
-           "), so the stick's keys will not go down. Start Tamberlo Joyrelay inside an X11 session, "
-           "or set JOYRELAY_ANY_APP=1 to send keys whatever application has the focus.";
+           "), so the stick's keys will not go down. Start Tamberlo Joyrelay inside an X11 session or on "
+           "sway, Hyprland or another wlroots desktop, or set JOYRELAY_ANY_APP=1 to send keys whatever "
+           "application has the focus.";
 }
 
 void FocusMonitor::start(DesktopServices& desktop, std::optional<std::string> noDesktopReason) {

@@ -31,8 +31,8 @@ OptionsParse parseOptions(const std::vector<std::string>& args) {
         } else if (a == "--key-output") {
             value(o.keyOutput);
             if (o.keyOutput && *o.keyOutput != "uinput" && *o.keyOutput != "xtest" &&
-                *o.keyOutput != "print") {
-                r.error = "--key-output must be uinput, xtest or print";
+                *o.keyOutput != "print" && *o.keyOutput != "virtual-keyboard") {
+                r.error = "--key-output must be uinput, virtual-keyboard, xtest or print";
             }
         } else {
             r.error = "unknown option: " + a;
@@ -57,7 +57,8 @@ std::string usageText() {
            "  --fast               with --replay: do not keep the capture's timing\n"
            "  --print-keys         print each key transition (\"<ms> <key> down|up\") on standard\n"
            "                       output instead of posting it; the browser-only rule is off\n"
-           "  --key-output KIND    how keys are posted: uinput, xtest or print\n"
+           "  --key-output KIND    how keys are posted: uinput, virtual-keyboard (Wayland), xtest\n"
+           "                       or print\n"
            "  --record FILE        save every report of the real stick to FILE as a capture\n"
            "                       (the file is replaced; it is complete at each release and at quit)\n"
            "  --version            print the version and exit\n"

@@ -15,7 +15,7 @@ struct Options {
     bool fast = false;
     std::optional<std::string> replay;     // --replay FILE
     std::optional<std::string> record;     // --record FILE
-    std::optional<std::string> keyOutput;  // --key-output uinput|xtest|print
+    std::optional<std::string> keyOutput;  // --key-output uinput|virtual-keyboard|xtest|print
 };
 
 struct OptionsParse {

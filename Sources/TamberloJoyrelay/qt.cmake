@@ -17,7 +17,7 @@ add_library(joyrelay_tray STATIC
   ${CMAKE_CURRENT_LIST_DIR}/linux/XdgAutostart.cpp
 )
 set_target_properties(joyrelay_tray PROPERTIES AUTOMOC ON)
-target_link_libraries(joyrelay_tray PUBLIC joyrelay_linux_keys joyrelay_linux_usb Qt6::Widgets Qt6::Svg)
+target_link_libraries(joyrelay_tray PUBLIC joyrelay_linux_keys joyrelay_focus_providers joyrelay_linux_usb Qt6::Widgets Qt6::Svg)
 target_compile_definitions(joyrelay_tray PRIVATE
   JOYRELAY_SITE_URL="${JOYRELAY_SITE_URL}"
   JOYRELAY_INSTALLED_WEB_DIR="${JOYRELAY_INSTALLED_WEB_DIR}")

@@ -48,6 +48,11 @@ inline std::optional<std::string> useX11Session() {
     if (!(in >> display)) return std::string("no display written in ") + state;
     ::setenv("DISPLAY", display.c_str(), 1);
     ::setenv("XDG_RUNTIME_DIR", (std::filesystem::path(state) / "runtime").c_str(), 1);
+    // An X11 session, even when the tests are started from a Wayland desktop.
+    for (const char* name : {"WAYLAND_DISPLAY", "SWAYSOCK", "HYPRLAND_INSTANCE_SIGNATURE", "JOYRELAY_FOCUS"}) {
+        ::unsetenv(name);
+    }
+    ::setenv("XDG_SESSION_TYPE", "x11", 1);
     return std::nullopt;
 }
 

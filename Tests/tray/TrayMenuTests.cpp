@@ -302,6 +302,28 @@ TEST(TrayPermission, PollLogsAndRefreshesOnlyWhenTheAnswerChanges) {
     EXPECT_EQ(tray.delegate->statusItem()->toolTip().toStdString(), notFound + "\n" + grantedLine);
 }
 
+TEST(TrayPermission, TheLineSaysWhatKeepsKeysFromTheBrowserWhileThatLasts) {
+    std::optional<std::string> problem = "no key output: cannot create a uinput keyboard: No such file or directory "
+                                         "(/dev/uinput); the Wayland compositor offers no virtual keyboard";
+    Tray tray(false, [&](AppDelegate::Setup& setup) { setup.deliveryProblem = [&] { return problem; }; });
+    tray.launch();
+    EXPECT_EQ(tray.delegate->axItem()->text().toStdString(), neededLine + " (" + *problem + ")");
+    EXPECT_EQ(tray.delegate->statusItem()->toolTip().toStdString(), notFound + "\n" + neededLine + " (" + *problem + ")");
+
+    // Keys can be posted, but the desktop does not say which window has the focus.
+    problem = "the focus cannot be read: JOYRELAY_FOCUS=none";
+    tray.desktop.trustedAnswer = true;
+    tray.desktop.tick(AppDelegate::permissionPollInterval);
+    EXPECT_EQ(tray.delegate->axItem()->text().toStdString(), grantedLine + " (" + *problem + ")");
+
+    problem.reset();
+    tray.desktop.trustedAnswer = false;
+    tray.desktop.tick(AppDelegate::permissionPollInterval);
+    tray.desktop.trustedAnswer = true;
+    tray.desktop.tick(AppDelegate::permissionPollInterval);
+    EXPECT_EQ(tray.delegate->axItem()->text().toStdString(), grantedLine);
+}
+
 TEST(TrayPermission, StatusCallbackAndPollDoNothingOnceTheDelegateIsGone) {
     Tray tray(true);
     tray.launch();

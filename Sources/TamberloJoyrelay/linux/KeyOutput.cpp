@@ -12,6 +12,8 @@
 
 #include "linux/UinputKeyEvents.hpp"
 #include "linux/XTestKeyEvents.hpp"
+#include "platform/linux/keys/VirtualKeyboardKeyEvents.hpp"
+#include "platform/linux/wayland/DesktopSession.hpp"
 #include "simulated/PrintedKeyEvents.hpp"
 
 namespace joyrelay {
@@ -20,6 +22,7 @@ std::optional<KeyOutputKind> parseKeyOutput(std::string_view text) {
     if (text == "uinput") return KeyOutputKind::uinput;
     if (text == "xtest") return KeyOutputKind::xtest;
     if (text == "print") return KeyOutputKind::print;
+    if (text == "virtual-keyboard") return KeyOutputKind::virtualKeyboard;
     return std::nullopt;
 }
 
@@ -61,6 +64,10 @@ KeyOutputOpeners KeyOutputOpeners::system() {
     o.print = []() -> std::unique_ptr<KeyEvents> {
         return std::make_unique<PrintedKeyEvents>(stdout, PrintedKeyEvents::Clock{});
     };
+    o.virtualKeyboard = [](std::string* error) -> std::unique_ptr<KeyEvents> {
+        return VirtualKeyboardKeyEvents::create(nullptr, error);
+    };
+    o.waylandSession = DesktopSession::fromEnvironment().wayland();
     return o;
 }
 
@@ -77,6 +84,11 @@ std::string describe(KeyOutputKind kind, KeyEvents& events) {
         }
         case KeyOutputKind::print:
             return "Key output: printed";
+        case KeyOutputKind::virtualKeyboard: {
+            auto* keyboard = dynamic_cast<VirtualKeyboardKeyEvents*>(&events);
+            return "Key output: Wayland virtual keyboard on " +
+                   (keyboard ? keyboard->displayName() : std::string("$WAYLAND_DISPLAY"));
+        }
     }
     return {};
 }
@@ -98,6 +110,9 @@ KeyOutput chooseKeyOutput(std::optional<KeyOutputKind> wanted, const KeyOutputOp
             case KeyOutputKind::print:
                 events = openers.print ? openers.print() : nullptr;
                 break;
+            case KeyOutputKind::virtualKeyboard:
+                events = openers.virtualKeyboard ? openers.virtualKeyboard(&error) : nullptr;
+                break;
         }
         if (events) {
             out.logLine = describe(kind, *events);
@@ -112,7 +127,7 @@ KeyOutput chooseKeyOutput(std::optional<KeyOutputKind> wanted, const KeyOutputOp
     if (wanted) {
         attempt(*wanted);
     } else if (!attempt(KeyOutputKind::uinput)) {
-        attempt(KeyOutputKind::xtest);
+        attempt(openers.waylandSession ? KeyOutputKind::virtualKeyboard : KeyOutputKind::xtest);
     }
     if (out.events) {
         if (!out.reason.empty()) out.logLine += " (" + out.reason + ")";  // why uinput was passed over

@@ -14,29 +14,42 @@ const char* const QtDesktopServices::promptText =
     "Give your user access to /dev/uinput with the udev rule that comes with Tamberlo Joyrelay, then "
     "unplug the stick and plug it in again. Click here for the steps.";
 
-QtDesktopServices::QtDesktopServices(std::unique_ptr<X11Focus> focus, std::function<bool()> trustCheck,
+QtDesktopServices::QtDesktopServices(std::unique_ptr<FocusProvider> focus, std::function<bool()> trustCheck,
                                      XdgAutostart autostart)
     : focus_(std::move(focus)), trustCheck_(std::move(trustCheck)), autostart_(std::move(autostart)) {
     if (focus_) {
-        focus_->setActivationHandler([this] {
+        focus_->setChangeHandler([this] {
+            frontmostKnown_ = false;
             for (auto& handler : activationHandlers_) handler();
         });
-        focusNotifier_ = std::make_unique<QSocketNotifier>(focus_->fd(), QSocketNotifier::Read);
-        connect(focusNotifier_.get(), &QSocketNotifier::activated, this, [this] { focusReadable(); });
+        if (focus_->fd() >= 0) {
+            focusNotifier_ = std::make_unique<QSocketNotifier>(focus_->fd(), QSocketNotifier::Read);
+            connect(focusNotifier_.get(), &QSocketNotifier::activated, this, [this] { focusReadable(); });
+        }
     }
 }
 
 QtDesktopServices::~QtDesktopServices() = default;
 
 void QtDesktopServices::focusReadable() {
-    // Something changed on the root window: the next question goes to X11 again.
+    // Something happened on the provider's side: the next question goes to it again.
     frontmost_.forget();
     focus_->dispatch();
 }
 
+std::optional<std::string> QtDesktopServices::focusProblem() const {
+    return focus_ ? focus_->problem() : std::nullopt;
+}
+
 std::optional<FrontmostApplication> QtDesktopServices::frontmostApplication() {
     if (!focus_) return std::nullopt;
-    return frontmost_.get(FrontmostCache::Clock::now(), [this] { return focus_->frontmostApplication(); });
+    if (!focusLogged_) {
+        // Once, at the first question (the focus monitor's start, right after the start-up line).
+        focusLogged_ = true;
+        const std::optional<std::string> problem = focus_->problem();
+        Log::info("Focus: " + focus_->name() + (problem ? " (" + *problem + ")" : std::string()));
+    }
+    return frontmost_.get(FrontmostCache::Clock::now(), [this] { return focus_->frontmost(); });
 }
 
 void QtDesktopServices::observeActivation(std::function<void()> handler) {

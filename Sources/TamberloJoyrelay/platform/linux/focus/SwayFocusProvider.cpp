@@ -1,0 +1,202 @@
+#include "platform/linux/focus/SwayFocusProvider.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <cstring>
+
+#include "platform/linux/focus/UnixSocket.hpp"
+
+namespace joyrelay {
+
+namespace sway_ipc {
+
+namespace {
+
+constexpr std::string_view magic = "i3-ipc";
+constexpr std::size_t headerSize = magic.size() + 8;
+constexpr std::chrono::milliseconds requestTimeout{500};
+
+using Json = nlohmann::json;
+
+std::optional<std::string> text(const Json& node, const char* key) {
+    const auto it = node.find(key);
+    if (it == node.end() || !it->is_string()) return std::nullopt;
+    std::string value = it->get<std::string>();
+    if (value.empty()) return std::nullopt;
+    return value;
+}
+
+// The focused node: depth first through tiled and floating children alike.
+const Json* findFocused(const Json& node, int depth = 0) {
+    if (!node.is_object() || depth > 64) return nullptr;
+    if (const auto it = node.find("focused"); it != node.end() && it->is_boolean() && it->get<bool>()) {
+        return &node;
+    }
+    for (const char* children : {"nodes", "floating_nodes"}) {
+        const auto list = node.find(children);
+        if (list == node.end() || !list->is_array()) continue;
+        for (const Json& child : *list) {
+            if (const Json* found = findFocused(child, depth + 1)) return found;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::string encode(std::uint32_t type, std::string_view payload) {
+    std::string message(magic);
+    const auto length = static_cast<std::uint32_t>(payload.size());
+    message.append(reinterpret_cast<const char*>(&length), sizeof length);
+    message.append(reinterpret_cast<const char*>(&type), sizeof type);
+    message.append(payload);
+    return message;
+}
+
+std::optional<Message> takeMessage(std::string& buffer) {
+    if (buffer.size() < headerSize) return std::nullopt;
+    std::uint32_t length = 0;
+    Message message;
+    std::memcpy(&length, buffer.data() + magic.size(), sizeof length);
+    std::memcpy(&message.type, buffer.data() + magic.size() + 4, sizeof message.type);
+    if (buffer.size() < headerSize + length) return std::nullopt;
+    message.payload = buffer.substr(headerSize, length);
+    buffer.erase(0, headerSize + length);
+    return message;
+}
+
+TreeFocus focusedApplication(std::string_view treeJson) {
+    const Json tree = Json::parse(treeJson, nullptr, false);
+    TreeFocus result;
+    if (tree.is_discarded() || !tree.is_object() || !tree.contains("nodes")) return result;
+    result.valid = true;
+    const Json* node = findFocused(tree);
+    if (!node) return result;
+    // Only windows: a workspace, an output or a split container has no application (and gets no
+    // key events).
+    const std::optional<std::string> type = text(*node, "type");
+    if (type != "con" && type != "floating_con") return result;
+    FrontmostApplication app;
+    app.appId = text(*node, "app_id");
+    if (const auto props = node->find("window_properties"); props != node->end() && props->is_object()) {
+        app.windowClass = text(*props, "class");
+    }
+    if (const auto pid = node->find("pid"); pid != node->end() && pid->is_number_integer()) {
+        app.pid = pid->get<std::int64_t>();
+    }
+    if (!app.appId && !app.windowClass && !app.pid) return result;
+    result.app = std::move(app);
+    return result;
+}
+
+bool eventMayChangeFocus(std::uint32_t type, std::string_view payload) {
+    if (type != windowEvent && type != workspaceEvent) return false;
+    const Json event = Json::parse(payload, nullptr, false);
+    if (event.is_discarded() || !event.is_object()) return true;  // cannot tell: ask again
+    const std::optional<std::string> change = text(event, "change");
+    if (!change) return true;
+    if (type == windowEvent) return *change != "title" && *change != "mark" && *change != "urgent";
+    return *change != "rename" && *change != "urgent";
+}
+
+}  // namespace sway_ipc
+
+std::unique_ptr<SwayFocusProvider> SwayFocusProvider::open(const std::string& socketPath, std::string* error) {
+    std::string why;
+    UniqueFd events = unix_socket::connect(socketPath, &why);
+    if (events && !unix_socket::writeAll(events.get(),
+                                         sway_ipc::encode(sway_ipc::subscribe, R"(["window","workspace"])"),
+                                         sway_ipc::requestTimeout)) {
+        why = "cannot subscribe to sway's events on " + socketPath;
+        events.reset();
+    }
+    if (!events) {
+        if (error) *error = why;
+        return nullptr;
+    }
+    auto provider = std::make_unique<SwayFocusProvider>(Owned{}, socketPath, std::move(events));
+    if (!provider->set_.valid()) {
+        if (error) *error = "cannot watch sway's IPC socket";
+        return nullptr;
+    }
+    return provider;
+}
+
+SwayFocusProvider::SwayFocusProvider(Owned, std::string socketPath, UniqueFd events)
+    : socketPath_(std::move(socketPath)), events_(std::move(events)) {
+    if (!set_.add(events_.get())) events_.reset();
+}
+
+void SwayFocusProvider::lose(const std::string& why) {
+    if (events_) {
+        set_.remove(events_.get());
+        events_.reset();
+    }
+    requests_.reset();
+    problem_ = why;
+}
+
+std::optional<FrontmostApplication> SwayFocusProvider::frontmost() {
+    if (!events_) return std::nullopt;
+    // One retry on a fresh connection: sway may have closed an idle one.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!requests_) {
+            std::string why;
+            requests_ = unix_socket::connect(socketPath_, &why);
+            if (!requests_) {
+                problem_ = why;
+                return std::nullopt;
+            }
+        }
+        std::string reply;
+        const bool ok =
+            unix_socket::writeAll(requests_.get(), sway_ipc::encode(sway_ipc::getTree, {}), sway_ipc::requestTimeout) &&
+            unix_socket::readExact(requests_.get(), 14, reply, sway_ipc::requestTimeout);
+        std::optional<sway_ipc::Message> message;
+        if (ok) {
+            std::uint32_t length = 0;
+            std::memcpy(&length, reply.data() + 6, sizeof length);
+            if (unix_socket::readExact(requests_.get(), length, reply, sway_ipc::requestTimeout)) {
+                message = sway_ipc::takeMessage(reply);
+            }
+        }
+        if (!message || message->type != sway_ipc::getTree) {
+            requests_.reset();
+            continue;
+        }
+        const sway_ipc::TreeFocus focus = sway_ipc::focusedApplication(message->payload);
+        if (!focus.valid) {
+            problem_ = "sway answered GET_TREE with something that is not a tree";
+            return std::nullopt;
+        }
+        problem_.reset();
+        return focus.app;
+    }
+    problem_ = "sway does not answer on " + socketPath_;
+    return std::nullopt;
+}
+
+void SwayFocusProvider::dispatch() {
+    if (!events_) return;
+    const bool open = unix_socket::readAvailable(events_.get(), buffer_);
+    bool changed = false;
+    while (std::optional<sway_ipc::Message> message = sway_ipc::takeMessage(buffer_)) {
+        if (message->type == sway_ipc::subscribe) {
+            subscribed_ = message->payload.find("true") != std::string::npos;
+            if (!subscribed_) {
+                lose("sway refused the subscription to window and workspace events");
+                changed = true;
+                break;
+            }
+            continue;
+        }
+        if (sway_ipc::eventMayChangeFocus(message->type, message->payload)) changed = true;
+    }
+    if (!open && events_) {
+        lose("the connection to sway closed (" + socketPath_ + ")");
+        changed = true;
+    }
+    if (changed) notifyChanged();
+}
+
+}  // namespace joyrelay

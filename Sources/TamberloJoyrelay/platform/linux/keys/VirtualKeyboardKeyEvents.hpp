@@ -1,0 +1,95 @@
+// Key events through the Wayland compositor's virtual-keyboard protocol
+// (zwp_virtual_keyboard_manager_v1, offered by sway and other wlroots compositors): the key output
+// in a Wayland session when /dev/uinput is not writable. The compositor handles the keys like those
+// of a physical keyboard and delivers them to the focused window, Wayland or XWayland.
+//
+// The keyboard is created once, at start, with its own XKB keymap that holds exactly the thirteen
+// keys (evdev code + 8 as the XKB key code; US symbols, so Shift with 1 gives "!"), and kept for the
+// program's life: creating a virtual keyboard makes clients re-create their own keyboard objects,
+// and keys sent before they have done so are lost. So the first key waits until `warmUp` has passed
+// since the creation (a short wait, once, on the bridge queue), and the keyboard is never re-created
+// per burst of keys.
+//
+// The compositor does not derive modifiers from a virtual keyboard's keys: after each key the
+// modifier state (from libxkbcommon's state for the keymap) is sent along when it changed.
+//
+// Threads: created on one thread (the main thread at start), then used from one thread at a time
+// (the bridge queue). It has its own Wayland connection. Errors: a compositor that refuses the
+// keyboard (or offers no such protocol) makes create() fail; one that drops the connection later
+// makes createKeyboardEvent() answer nothing.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "JoyrelayCore/GIP.hpp"
+#include "KeyEvents.hpp"
+#include "platform/linux/wayland/WaylandDisplay.hpp"
+
+struct zwp_virtual_keyboard_manager_v1;
+struct zwp_virtual_keyboard_v1;
+struct wl_seat;
+struct xkb_context;
+struct xkb_keymap;
+struct xkb_state;
+
+namespace joyrelay {
+
+// The keymap text sent to the compositor (XKB v1 text format, as libxkbcommon writes it), or an
+// empty text when libxkbcommon cannot build it.
+std::string virtualKeyboardKeymap();
+
+class VirtualKeyboardKeyEvents final : public KeyEvents {
+public:
+    static constexpr std::chrono::milliseconds defaultWarmUp{500};
+
+    // Connects to `displayName` (nullptr: $WAYLAND_DISPLAY), creates the keyboard on the first seat
+    // and gives it the keymap. Returns nullptr with `error` set to one line when that fails
+    // ("the Wayland compositor offers no virtual keyboard (zwp_virtual_keyboard_manager_v1)", ...).
+    static std::unique_ptr<VirtualKeyboardKeyEvents> create(const char* displayName = nullptr,
+                                                            std::string* error = nullptr,
+                                                            std::chrono::milliseconds warmUp = defaultWarmUp);
+
+    // An event for one of the thirteen keys while the connection holds; nothing otherwise.
+    std::optional<KeyEvent> createKeyboardEvent(std::uint16_t virtualKey, bool down) override;
+
+    // Sends the key (and the modifiers when they changed) and flushes the connection. Modifier
+    // flags are not sent: Shift is a key of this keyboard.
+    void post(const KeyEvent& event) override;
+
+    // The Wayland display's name ("wayland-1").
+    const std::string& displayName() const { return displayName_; }
+
+private:
+    struct Owned {};
+
+public:
+    VirtualKeyboardKeyEvents(Owned, WaylandDisplayPtr display, std::string displayName);
+
+    // Releases every key still down, waits until the compositor has handled that (a roundtrip),
+    // then destroys the keyboard and closes the connection.
+    ~VirtualKeyboardKeyEvents() override;
+
+private:
+    bool setUp(std::string* error, std::chrono::milliseconds warmUp);
+    void send(std::uint16_t evdev, bool down);
+    void drain();
+    bool alive() const;
+
+    WaylandDisplayPtr display_;
+    std::string displayName_;
+    wl_seat* seat_ = nullptr;
+    zwp_virtual_keyboard_manager_v1* manager_ = nullptr;
+    zwp_virtual_keyboard_v1* keyboard_ = nullptr;
+    std::unique_ptr<xkb_context, void (*)(xkb_context*)> context_;
+    std::unique_ptr<xkb_keymap, void (*)(xkb_keymap*)> keymap_;
+    std::unique_ptr<xkb_state, void (*)(xkb_state*)> state_;
+    std::chrono::steady_clock::time_point readyAt_;
+    std::chrono::steady_clock::time_point epoch_;
+    std::uint32_t modifiers_[4] = {0, 0, 0, 0};  // depressed, latched, locked, group as last sent
+    KeySet down_;
+};
+
+}  // namespace joyrelay

@@ -1,0 +1,56 @@
+// The controller check page (web/padtest.html?detail) as the desktop tests read it: its title
+// records every key event the page saw, "D:key/code[/S]" or "U:...", and the browser's DevTools list
+// reports the title.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "X11TestSupport.hpp"
+
+namespace joyrelay::testing {
+
+// What the page writes for one transition of a transcript line ("1800.000 Shift up"), given whether
+// Shift is down at that moment.
+inline std::string padTestEntry(const std::string& name, bool down, bool& shiftHeld) {
+    static const std::map<std::string, std::pair<std::string, std::string>> table = {
+        {"Space", {"Space", "Space"}},       {"Enter", {"Enter", "Enter"}},
+        {"Escape", {"Escape", "Escape"}},    {"Shift", {"Shift", "ShiftLeft"}},
+        {"ArrowLeft", {"ArrowLeft", "ArrowLeft"}}, {"ArrowRight", {"ArrowRight", "ArrowRight"}},
+        {"ArrowUp", {"ArrowUp", "ArrowUp"}}, {"ArrowDown", {"ArrowDown", "ArrowDown"}},
+        {"z", {"z", "KeyZ"}},                {"x", {"x", "KeyX"}},
+        {"c", {"c", "KeyC"}},                {"1", {"1", "Digit1"}},
+        {"2", {"2", "Digit2"}},
+    };
+    auto [key, code] = table.at(name);
+    if (name == "Shift") shiftHeld = down;
+    if (shiftHeld && key.size() == 1) {
+        if (key == "1") key = "!";
+        else if (key == "2") key = "@";
+        else key = std::string(1, static_cast<char>(key[0] - 'a' + 'A'));
+    }
+    return std::string(down ? "D:" : "U:") + key + "/" + code + (shiftHeld ? "/S" : "");
+}
+
+// The page's record for a whole transcript (samples/demo.keys), each entry after a space.
+inline std::string padTestRecord(const std::filesystem::path& transcript) {
+    std::ifstream in(transcript);
+    std::string time, name, direction, out;
+    bool shift = false;
+    while (in >> time >> name >> direction) out += " " + padTestEntry(name, direction == "down", shift);
+    return out;
+}
+
+// The page's title from the DevTools list on `port`, or an empty text.
+inline std::string padTestTitle(int port) {
+    const std::string list = output("curl -s --max-time 2 http://127.0.0.1:" + std::to_string(port) + "/json/list");
+    const std::string key = "\"title\": \"";
+    const auto at = list.find(key + "padtest:");
+    if (at == std::string::npos) return {};
+    const auto start = at + key.size();
+    return list.substr(start, list.find('"', start) - start);
+}
+
+}  // namespace joyrelay::testing
