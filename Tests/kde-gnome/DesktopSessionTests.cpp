@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDir>
 #include <QDBusMessage>
 #include <QDBusReply>
 #include <QTemporaryFile>

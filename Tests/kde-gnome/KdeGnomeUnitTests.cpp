@@ -13,6 +13,10 @@
 #include <QFile>
 #include <QObject>
 #include <QTimer>
+#include <QThread>
+#include <QDBusPendingCall>
+
+#include <mutex>
 
 #include <cstdlib>
 
@@ -144,6 +148,171 @@ TEST(FocusHold, NoWindowBetweenTwoWindowsIsDroppedButNoWindowForTheWholeHoldCoun
     EXPECT_EQ(changes, 5);
 }
 
+// ---- the KWin provider against a stand-in for KWin ------------------------------------------------
+
+// What the stand-in was asked, shared with its thread.
+struct KWinLog {
+    mutable std::mutex lock;
+    QStringList calls;         // "loadScript NAME", "run ID", "unloadScript NAME"
+    QString callbackService;   // where the last script loaded calls back
+
+    void add(const QString& call) {
+        std::lock_guard guard(lock);
+        calls << call;
+    }
+    QStringList all() const {
+        std::lock_guard guard(lock);
+        return calls;
+    }
+};
+
+// A loaded script's object, "/Scripting/Script<id>" (Plasma 6) or "/<id>" (Plasma 5).
+class FakeKWinScript final : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.kwin.Script")
+public:
+    FakeKWinScript(KWinLog& log, int id, QObject* parent) : QObject(parent), log_(log), id_(id) {}
+public Q_SLOTS:
+    Q_SCRIPTABLE void run() { log_.add(QStringLiteral("run %1").arg(id_)); }
+
+private:
+    KWinLog& log_;
+    int id_;
+};
+
+// org.kde.kwin.Scripting at /Scripting.
+class FakeKWinScripting final : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.kwin.Scripting")
+public:
+    explicit FakeKWinScripting(KWinLog& log) : log_(log) {}
+public Q_SLOTS:
+    Q_SCRIPTABLE int loadScript(const QString& path, const QString& name) {
+        QFile file(path);
+        QString text;
+        if (file.open(QIODevice::ReadOnly)) text = QString::fromUtf8(file.readAll());
+        const QString marker = QStringLiteral("callDBus(\"");
+        const auto at = text.indexOf(marker) + marker.size();
+        {
+            std::lock_guard guard(log_.lock);
+            log_.callbackService = text.mid(at, text.indexOf('"', at) - at);
+        }
+        log_.add(QStringLiteral("loadScript ") + name);
+        return 0;
+    }
+    Q_SCRIPTABLE bool unloadScript(const QString& name) {
+        log_.add(QStringLiteral("unloadScript ") + name);
+        return true;
+    }
+
+private:
+    KWinLog& log_;
+};
+
+// KWin's scripting on a connection of its own, answering on a thread of its own (the provider's
+// unloading waits for the answer on the main thread).
+class FakeKWin {
+public:
+    FakeKWin(KWinLog& log, bool plasma6, const QString& connectionName)
+        : name_(connectionName), bus_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName)),
+          scripting_(log) {
+        new FakeKWinScript(log, 0, &scripting_);
+        bus_.registerObject(QStringLiteral("/Scripting"), &scripting_, QDBusConnection::ExportScriptableSlots);
+        bus_.registerObject(plasma6 ? QStringLiteral("/Scripting/Script0") : QStringLiteral("/0"),
+                            scripting_.children().first(), QDBusConnection::ExportScriptableSlots);
+        scripting_.moveToThread(&thread_);
+        thread_.start();
+        bus_.registerService(QStringLiteral("org.kde.KWin"));
+    }
+    ~FakeKWin() {
+        bus_.unregisterService(QStringLiteral("org.kde.KWin"));
+        bus_.unregisterObject(QStringLiteral("/Scripting"), QDBusConnection::UnregisterTree);
+        bus_.unregisterObject(QStringLiteral("/0"));
+        thread_.quit();
+        thread_.wait();
+        QDBusConnection::disconnectFromBus(name_);
+    }
+
+    // Calls Activated as the loaded script does, from KWin's connection.
+    void activate(const QString& resourceClass, const QString& desktopFile, const QString& service) {
+        bus_.send(activation(service, resourceClass, desktopFile));
+    }
+
+    static QDBusMessage activation(const QString& service, const QString& resourceClass, const QString& desktopFile) {
+        QDBusMessage call = QDBusMessage::createMethodCall(service, QString::fromLatin1(KWinFocus::objectPath),
+                                                           QStringLiteral("org.tamberlo.Joyrelay.KWinFocus"),
+                                                           QStringLiteral("Activated"));
+        call << resourceClass << desktopFile << QStringLiteral("a caption") << QStringLiteral("12");
+        return call;
+    }
+
+private:
+    QString name_;
+    QDBusConnection bus_;
+    QThread thread_;
+    FakeKWinScripting scripting_;
+};
+
+TEST(KWinFocus, LoadsItsScriptOnPlasma5And6FollowsOnlyKWinAndReloadsWhenKWinRestarts) {
+    const QString self = QDBusConnection::sessionBus().baseService();
+    const QStringList loading = {QStringLiteral("unloadScript tamberlo-joyrelay-focus"),
+                                 QStringLiteral("loadScript tamberlo-joyrelay-focus"), QStringLiteral("run 0")};
+    for (const bool plasma6 : {true, false}) {
+        SCOPED_TRACE(plasma6 ? "Plasma 6" : "Plasma 5");
+        KWinLog log;
+        auto kwin = std::make_unique<FakeKWin>(log, plasma6, QStringLiteral("fake-kwin-1"));
+        std::vector<std::string> seen;
+        KWinLog restarted;
+        {
+            KWinFocus focus;
+            focus.setChangeHandler([&] {
+                const auto app = focus.frontmost();
+                seen.push_back(app ? *app->appId : "");
+            });
+            ASSERT_TRUE(pumpUntil([&] { return log.all().size() >= 3; }, 5s)) << log.all().join(", ").toStdString();
+            EXPECT_EQ(log.all(), loading);
+            {
+                std::lock_guard guard(log.lock);
+                EXPECT_EQ(log.callbackService, self);
+            }
+            EXPECT_FALSE(focus.problem());
+
+            kwin->activate(QStringLiteral("chromium"), QStringLiteral("chromium"), self);
+            ASSERT_TRUE(pumpUntil([&] { return focus.frontmost().has_value(); }, 5s));
+            EXPECT_EQ(focus.frontmost()->appId, "chromium");
+            EXPECT_EQ(focus.caption(), "a caption");
+
+            // Anyone else calling in is ignored.
+            QDBusConnection intruder = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("intruder"));
+            QDBusPendingCall call = intruder.asyncCall(FakeKWin::activation(self, QStringLiteral("firefox"), QString()));
+            ASSERT_TRUE(pumpUntil([&] { return call.isFinished(); }, 5s));
+            QDBusConnection::disconnectFromBus(QStringLiteral("intruder"));
+            EXPECT_EQ(focus.frontmost()->appId, "chromium");
+
+            // A switch as KWin reports it: no window, then the terminal: one change.
+            kwin->activate(QString(), QString(), self);
+            kwin->activate(QStringLiteral("org.freedesktop.weston.wayland-terminal"), QString(), self);
+            ASSERT_TRUE(pumpUntil([&] { return focus.frontmost() && focus.frontmost()->appId != "chromium"; }, 5s));
+            EXPECT_EQ(seen, (std::vector<std::string>{"chromium", "org.freedesktop.weston.wayland-terminal"}));
+
+            // KWin goes away: nothing is in front, and the problem says why. It comes back: the
+            // script is loaded into the new KWin.
+            kwin.reset();
+            ASSERT_TRUE(pumpUntil([&] { return focus.problem().has_value(); }, 5s));
+            EXPECT_NE(focus.problem()->find("KWin is not on the session bus"), std::string::npos) << *focus.problem();
+            EXPECT_FALSE(focus.frontmost());
+            kwin = std::make_unique<FakeKWin>(restarted, plasma6, QStringLiteral("fake-kwin-2"));
+            ASSERT_TRUE(pumpUntil([&] { return restarted.all().size() >= 3; }, 5s));
+            EXPECT_EQ(restarted.all(), loading);
+            EXPECT_FALSE(focus.problem());
+            EXPECT_NE(restarted.all().last(), QStringLiteral("unloadScript tamberlo-joyrelay-focus"));
+        }
+        // Gone with the provider: the script is unloaded from the KWin it was loaded into.
+        EXPECT_EQ(restarted.all().last(), QStringLiteral("unloadScript tamberlo-joyrelay-focus"));
+        kwin.reset();
+    }
+}
+
 // ---- outputs without their compositor ---------------------------------------------------------------
 
 TEST(KeyOutputsWithoutTheirDesktop, SayWhyInOneLine) {
@@ -172,4 +341,6 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
+
+#include "KdeGnomeUnitTests.moc"
 
