@@ -6,6 +6,7 @@ const Main = imports.ui.main;
 const IFACE = `<node>
   <interface name="org.tamberlo.Joyrelay.FocusTest">
     <method name="Activate"><arg type="s" direction="in" name="id"/><arg type="b" direction="out" name="found"/></method>
+    <method name="ActivateTitle"><arg type="s" direction="in" name="part"/><arg type="b" direction="out" name="found"/></method>
     <method name="HideOverview"/>
   </interface>
 </node>`;
@@ -38,6 +39,18 @@ class FocusTest {
         for (const actor of global.get_window_actors()) {
             const w = actor.meta_window;
             if ([w.get_wm_class(), w.get_gtk_application_id(), w.get_sandboxed_app_id()].includes(id)) {
+                Main.activateWindow(w);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // part: a piece of the window's title.
+    ActivateTitle(part) {
+        for (const actor of global.get_window_actors()) {
+            const w = actor.meta_window;
+            if ((w.get_title() || '').includes(part)) {
                 Main.activateWindow(w);
                 return true;
             }
