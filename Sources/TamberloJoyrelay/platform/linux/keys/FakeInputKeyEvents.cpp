@@ -86,9 +86,10 @@ std::unique_ptr<FakeInputKeyEvents> FakeInputKeyEvents::create(std::string* erro
 
 FakeInputKeyEvents::~FakeInputKeyEvents() {
     if (connected()) {
-        const std::set<std::uint16_t> stillDown = down_;
-        for (std::uint16_t code : stillDown) {
-            org_kde_kwin_fake_input_keyboard_key(fake_.get(), code, WL_KEYBOARD_KEY_STATE_RELEASED);
+        for (ArcadeKey key : down_) {
+            if (const auto code = linux_keys::evdevCode(rawValue(key))) {
+                org_kde_kwin_fake_input_keyboard_key(fake_.get(), *code, WL_KEYBOARD_KEY_STATE_RELEASED);
+            }
         }
         wl_display_roundtrip(display_.get());  // KWin has read (and acted on) every request
     }
@@ -128,10 +129,12 @@ void FakeInputKeyEvents::post(const KeyEvent& event) {
     org_kde_kwin_fake_input_keyboard_key(fake_.get(), *code,
                                          event.down ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
     wl_display_flush(display_.get());
-    if (event.down) {
-        down_.insert(*code);
-    } else {
-        down_.erase(*code);
+    if (const std::optional<ArcadeKey> key = arcadeKey(event.virtualKey)) {
+        if (event.down) {
+            down_.insert(*key);
+        } else {
+            down_.erase(*key);
+        }
     }
 }
 

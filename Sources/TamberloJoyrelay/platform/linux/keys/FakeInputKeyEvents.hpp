@@ -21,9 +21,9 @@
 
 #include <chrono>
 #include <memory>
-#include <set>
 #include <string>
 
+#include "JoyrelayCore/GIP.hpp"
 #include "KeyEvents.hpp"
 
 struct wl_display;
@@ -81,7 +81,7 @@ private:
     DisplayPtr display_;
     RegistryPtr registry_;
     FakeInputPtr fake_;
-    std::set<std::uint16_t> down_;  // evdev codes pressed and not yet released
+    KeySet down_;  // keys pressed and not yet released (a fixed set: nothing allocated per key)
     std::string displayName_;
 };
 

@@ -79,8 +79,9 @@ RemoteDesktopKeyEvents::~RemoteDesktopKeyEvents() {
     if (!session_.isEmpty()) {
         QDBusConnection& bus = *bus_;
         if (!closed_.load()) {
-            const std::set<std::uint16_t> stillDown = down_;
-            for (std::uint16_t code : stillDown) notify(code, false);
+            for (ArcadeKey key : down_) {
+                if (const auto code = linux_keys::evdevCode(rawValue(key))) notify(*code, false);
+            }
             bus.call(sessionCall(session_, QStringLiteral("Stop")), QDBus::Block, callTimeoutMs);
         }
         if (watcher_) {
@@ -109,10 +110,12 @@ void RemoteDesktopKeyEvents::post(const KeyEvent& event) {
     const std::optional<std::uint16_t> code = linux_keys::evdevCode(event.virtualKey);
     if (!code || closed_.load()) return;
     notify(*code, event.down);
-    if (event.down) {
-        down_.insert(*code);
-    } else {
-        down_.erase(*code);
+    if (const std::optional<ArcadeKey> key = arcadeKey(event.virtualKey)) {
+        if (event.down) {
+            down_.insert(*key);
+        } else {
+            down_.erase(*key);
+        }
     }
 }
 

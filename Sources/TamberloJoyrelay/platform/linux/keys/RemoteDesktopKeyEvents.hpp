@@ -24,9 +24,9 @@
 #include <chrono>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 
+#include "JoyrelayCore/GIP.hpp"
 #include "KeyEvents.hpp"
 
 namespace joyrelay {
@@ -67,7 +67,7 @@ private:
     QString session_;
     std::unique_ptr<ClosedWatcher> watcher_;
     std::atomic<bool> closed_{false};
-    std::set<std::uint16_t> down_;  // evdev codes pressed and not yet released
+    KeySet down_;  // keys pressed and not yet released (a fixed set: nothing allocated per key)
 };
 
 }  // namespace joyrelay
