@@ -11,11 +11,10 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QDir>
 #include <QDBusMessage>
 #include <QDBusReply>
+#include <QDir>
 #include <QTemporaryFile>
-
 #include <algorithm>
 #include <cstdlib>
 
@@ -42,10 +41,16 @@ std::string desktop() {
     const char* name = std::getenv("JOYRELAY_TEST_DESKTOP");
     return name ? name : "";
 }
-bool onKWin() { return desktop() == "kwin"; }
-bool onGnome() { return desktop() == "gnome" || desktop() == "gnome-bare"; }
+bool onKWin() {
+    return desktop() == "kwin";
+}
+bool onGnome() {
+    return desktop() == "gnome" || desktop() == "gnome-bare";
+}
 
-double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
 
 double median(std::vector<double> values) {
     if (values.empty()) return 0;
@@ -60,7 +65,8 @@ bool activate(const std::string& text, bool byTitle = false) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (onGnome()) {
         QDBusMessage call = QDBusMessage::createMethodCall(
-            QStringLiteral("org.tamberlo.Joyrelay.FocusTest"), QStringLiteral("/org/tamberlo/Joyrelay/FocusTest"),
+            QStringLiteral("org.tamberlo.Joyrelay.FocusTest"),
+            QStringLiteral("/org/tamberlo/Joyrelay/FocusTest"),
             QStringLiteral("org.tamberlo.Joyrelay.FocusTest"),
             byTitle ? QStringLiteral("ActivateTitle") : QStringLiteral("Activate"));
         call << QString::fromStdString(text);
@@ -78,7 +84,9 @@ for (var i = 0; i < list.length; i++) {
         if (workspace.windowList) workspace.activeWindow = list[i]; else workspace.activeClient = list[i];
         break;
     }
-})js").arg(test.arg(QString::fromStdString(text))).toUtf8());
+})js")
+                     .arg(test.arg(QString::fromStdString(text)))
+                     .toUtf8());
     script.flush();
     const auto scripting = [](const QString& method) {
         return QDBusMessage::createMethodCall(QStringLiteral("org.kde.KWin"), QStringLiteral("/Scripting"),
@@ -89,9 +97,11 @@ for (var i = 0; i < list.length; i++) {
     const QDBusReply<int> id = bus.call(load);
     bool ran = false;
     if (id.isValid() && id.value() >= 0) {
-        for (const QString& path : {QStringLiteral("/Scripting/Script%1").arg(id.value()), QStringLiteral("/%1").arg(id.value())}) {
-            const QDBusMessage reply = bus.call(QDBusMessage::createMethodCall(
-                QStringLiteral("org.kde.KWin"), path, QStringLiteral("org.kde.kwin.Script"), QStringLiteral("run")));
+        for (const QString& path :
+             {QStringLiteral("/Scripting/Script%1").arg(id.value()), QStringLiteral("/%1").arg(id.value())}) {
+            const QDBusMessage reply = bus.call(
+                QDBusMessage::createMethodCall(QStringLiteral("org.kde.KWin"), path,
+                                               QStringLiteral("org.kde.kwin.Script"), QStringLiteral("run")));
             if (reply.type() != QDBusMessage::ErrorMessage) {
                 ran = true;
                 break;
@@ -104,7 +114,9 @@ for (var i = 0; i < list.length; i++) {
     return ran;
 }
 
-std::uint16_t key(ArcadeKey k) { return rawValue(k); }
+std::uint16_t key(ArcadeKey k) {
+    return rawValue(k);
+}
 
 // Everything the tests share: the provider and the gate, the two windows, the key output.
 struct Session {
@@ -113,7 +125,7 @@ struct Session {
     std::unique_ptr<ProviderDesktop> services;
     FocusMonitor monitor;
     std::vector<std::pair<bool, Clock::time_point>> gateChanges;  // (open, when), in order
-    StickService* stick = nullptr;                                 // the replay playing now
+    StickService* stick = nullptr;                                // the replay playing now
     std::unique_ptr<Process> terminal;
     fs::path terminalText;
     std::unique_ptr<CheckPageBrowser> browser;
@@ -145,7 +157,13 @@ Session& session() {
     fs::create_directories(s.folder);
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (onGnome()) {
-        EXPECT_TRUE(pumpUntil([&] { return bus.interface()->isServiceRegistered(QStringLiteral("org.tamberlo.Joyrelay.FocusTest")).value(); }, 60s))
+        EXPECT_TRUE(pumpUntil(
+            [&] {
+                return bus.interface()
+                    ->isServiceRegistered(QStringLiteral("org.tamberlo.Joyrelay.FocusTest"))
+                    .value();
+            },
+            60s))
             << "the tests' GNOME Shell extension never appeared";
         bus.call(QDBusMessage::createMethodCall(QStringLiteral("org.tamberlo.Joyrelay.FocusTest"),
                                                 QStringLiteral("/org/tamberlo/Joyrelay/FocusTest"),
@@ -153,7 +171,8 @@ Session& session() {
                                                 QStringLiteral("HideOverview")));
         s.provider = std::make_unique<GnomeFocus>();
     } else {
-        EXPECT_TRUE(pumpUntil([] { return KWinFocus::available(); }, 30s)) << "KWin is not on the session bus";
+        EXPECT_TRUE(pumpUntil([] { return KWinFocus::available(); }, 30s))
+            << "KWin is not on the session bus";
         s.provider = std::make_unique<KWinFocus>();
     }
     s.services = std::make_unique<ProviderDesktop>(*s.provider);
@@ -166,17 +185,19 @@ Session& session() {
     // The terminal's shell hands everything typed to a file, byte by byte.
     s.terminalText = s.folder / "terminal.txt";
     const fs::path shell = s.folder / "terminal-shell.sh";
-    std::ofstream(shell) << "#!/bin/sh\nstty -icanon -echo min 1\nexec cat > '" << s.terminalText.string() << "'\n";
+    std::ofstream(shell) << "#!/bin/sh\nstty -icanon -echo min 1\nexec cat > '" << s.terminalText.string()
+                         << "'\n";
     fs::permissions(shell, fs::perms::owner_all);
-    s.terminal = std::make_unique<Process>(std::vector<std::string>{"weston-terminal", "--shell=" + shell.string()},
-                                           s.folder / "terminal.log");
+    s.terminal = std::make_unique<Process>(
+        std::vector<std::string>{"weston-terminal", "--shell=" + shell.string()}, s.folder / "terminal.log");
     if (desktop() != "gnome-bare") {
         EXPECT_TRUE(pumpUntil([&] { return s.appId() == terminalClass && fs::exists(s.terminalText); }, 30s))
             << "weston-terminal never had the focus";
     }
     s.browser = std::make_unique<CheckPageBrowser>(s.folder);
     if (desktop() != "gnome-bare") {
-        EXPECT_TRUE(pumpUntil([&] { return s.appId() == "chromium"; }, 60s)) << "Chromium never had the focus";
+        EXPECT_TRUE(pumpUntil([&] { return s.appId() == "chromium"; }, 60s))
+            << "Chromium never had the focus";
     }
     EXPECT_TRUE(pumpUntil([&] { return s.browser->title().rfind("padtest:", 0) == 0; }, 60s))
         << "no check page in Chromium's DevTools list";
@@ -207,7 +228,8 @@ void tap(KeyEvents& out, ArcadeKey k) {
 // activation to its own interface, so Shift is tapped until the page has seen one.
 void focusThePage(Session& s, KeyEvents& out) {
     ASSERT_TRUE(activate("padtest", true));
-    ASSERT_TRUE(pumpUntil([&] { return s.caption().find("padtest") != std::string::npos; }, 10s)) << s.caption();
+    ASSERT_TRUE(pumpUntil([&] { return s.caption().find("padtest") != std::string::npos; }, 10s))
+        << s.caption();
     ASSERT_TRUE(s.monitor.current()) << "the gate did not open for Chromium";
     ASSERT_TRUE(pumpUntil(
         [&] {
@@ -217,7 +239,8 @@ void focusThePage(Session& s, KeyEvents& out) {
         },
         15s))
         << "the page never received a key: " << s.browser->title();
-    ASSERT_TRUE(pumpUntil([&] { return s.browser->title().ends_with("U:Shift/ShiftLeft"); }, 5s)) << s.browser->title();
+    ASSERT_TRUE(pumpUntil([&] { return s.browser->title().ends_with("U:Shift/ShiftLeft"); }, 5s))
+        << s.browser->title();
 }
 
 // Plays a capture through the program's replay and the gate, until its end.
@@ -231,14 +254,16 @@ int replay(Session& s, const fs::path& capture) {
         ReplayStick stick(capture.string(), settings, mainQueue, [&status](int st) { status = st; });
         s.stick = &stick;
         stick.start([](const StickStatus&) {});
-        EXPECT_TRUE(pumpUntil([&] { return status >= 0; }, 90s)) << "the replay of " << capture << " never ended";
+        EXPECT_TRUE(pumpUntil([&] { return status >= 0; }, 90s))
+            << "the replay of " << capture << " never ended";
         s.stick = nullptr;
     }
     return status;
 }
 
 TEST(KdeGnomeDesktop, TheGateFollowsTheFocusBothWaysWithOneChangePerSwitch) {
-    if (desktop() != "kwin" && desktop() != "gnome") GTEST_SKIP() << "needs KWin or GNOME Shell with the extension";
+    if (desktop() != "kwin" && desktop() != "gnome")
+        GTEST_SKIP() << "needs KWin or GNOME Shell with the extension";
     Session& s = session();
     ASSERT_FALSE(s.provider->problem()) << *s.provider->problem();
 
@@ -265,18 +290,20 @@ TEST(KdeGnomeDesktop, TheGateFollowsTheFocusBothWaysWithOneChangePerSwitch) {
             EXPECT_EQ(s.gateChanges.size(), before + 1) << "the gate changed more than once for one switch";
         }
     }
-    std::printf("activation -> gate change on %s: close median %.1f ms, open median %.1f ms (%zu switches each)\n",
-                desktop().c_str(), median(closing), median(opening), closing.size());
+    std::printf(
+        "activation -> gate change on %s: close median %.1f ms, open median %.1f ms (%zu switches each)\n",
+        desktop().c_str(), median(closing), median(opening), closing.size());
 }
 
 TEST(KdeGnomeDesktop, SwitchingBetweenTwoBrowserWindowsKeepsTheGateOpen) {
-    if (desktop() != "kwin" && desktop() != "gnome") GTEST_SKIP() << "needs KWin or GNOME Shell with the extension";
+    if (desktop() != "kwin" && desktop() != "gnome")
+        GTEST_SKIP() << "needs KWin or GNOME Shell with the extension";
     Session& s = session();
     // A second window of the running Chromium.
-    Process second({"chromium", "--ozone-platform=wayland", "--no-sandbox", "--test-type",
-                    "--user-data-dir=" + (s.folder / "chromium-profile").string(), "--new-window",
-                    "about:blank"},
-                   s.folder / "chromium-second.log");
+    Process second(
+        {"chromium", "--ozone-platform=wayland", "--no-sandbox", "--test-type",
+         "--user-data-dir=" + (s.folder / "chromium-profile").string(), "--new-window", "about:blank"},
+        s.folder / "chromium-second.log");
     // GNOME Shell may not hand the focus to a window that an older process opens: ask for it.
     ASSERT_TRUE(pumpUntil(
         [&] {
@@ -291,7 +318,8 @@ TEST(KdeGnomeDesktop, SwitchingBetweenTwoBrowserWindowsKeepsTheGateOpen) {
     for (int round = 0; round < 3; ++round) {
         for (const char* title : {"padtest", "about:blank"}) {
             ASSERT_TRUE(activate(title, true));
-            ASSERT_TRUE(pumpUntil([&] { return s.caption().find(title) != std::string::npos; }, 10s)) << s.caption();
+            ASSERT_TRUE(pumpUntil([&] { return s.caption().find(title) != std::string::npos; }, 10s))
+                << s.caption();
             EXPECT_TRUE(s.monitor.current());
         }
     }
@@ -301,7 +329,8 @@ TEST(KdeGnomeDesktop, SwitchingBetweenTwoBrowserWindowsKeepsTheGateOpen) {
 }
 
 TEST(KdeGnomeDesktop, AReplayArrivesExactlyInChromium) {
-    if (desktop() != "kwin" && desktop() != "gnome") GTEST_SKIP() << "needs KWin or GNOME Shell with the extension";
+    if (desktop() != "kwin" && desktop() != "gnome")
+        GTEST_SKIP() << "needs KWin or GNOME Shell with the extension";
     Session& s = session();
     KeyEvents* out = output(s);
     ASSERT_TRUE(out) << s.outputError;
@@ -315,7 +344,8 @@ TEST(KdeGnomeDesktop, AReplayArrivesExactlyInChromium) {
 }
 
 TEST(KdeGnomeDesktop, NothingReachesTheTerminalAndAHeldKeyIsReleasedWhenTheFocusMovesThere) {
-    if (desktop() != "kwin" && desktop() != "gnome") GTEST_SKIP() << "needs KWin or GNOME Shell with the extension";
+    if (desktop() != "kwin" && desktop() != "gnome")
+        GTEST_SKIP() << "needs KWin or GNOME Shell with the extension";
     Session& s = session();
     KeyEvents* out = output(s);
     ASSERT_TRUE(out) << s.outputError;
@@ -337,10 +367,12 @@ TEST(KdeGnomeDesktop, NothingReachesTheTerminalAndAHeldKeyIsReleasedWhenTheFocus
         ReplayStick stick(capture.string(), settings, mainQueue, [&status](int st) { status = st; });
         s.stick = &stick;
         stick.start([](const StickStatus&) {});
-        ASSERT_TRUE(pumpUntil([&] { return s.browser->title().ends_with("D:Enter/Enter"); }, 10s)) << s.browser->title();
+        ASSERT_TRUE(pumpUntil([&] { return s.browser->title().ends_with("D:Enter/Enter"); }, 10s))
+            << s.browser->title();
         switched = Clock::now();
         ASSERT_TRUE(activate(terminalClass));
-        ASSERT_TRUE(pumpUntil([&] { return !s.monitor.current(); }, 10s)) << "the gate did not close for the terminal";
+        ASSERT_TRUE(pumpUntil([&] { return !s.monitor.current(); }, 10s))
+            << "the gate did not close for the terminal";
         ASSERT_TRUE(pumpUntil([&] { return status >= 0; }, 30s)) << "the replay never ended";
         s.stick = nullptr;
     }
@@ -350,7 +382,9 @@ TEST(KdeGnomeDesktop, NothingReachesTheTerminalAndAHeldKeyIsReleasedWhenTheFocus
     });
     ASSERT_NE(release, posted.end()) << "Enter was never released";
     EXPECT_EQ(std::count_if(posted.begin(), posted.end(),
-                            [&](const NotingKeyEvents::Posted& p) { return p.virtualKey == key(ArcadeKey::enter) && p.at >= switched; }),
+                            [&](const NotingKeyEvents::Posted& p) {
+                                return p.virtualKey == key(ArcadeKey::enter) && p.at >= switched;
+                            }),
               1)
         << "after the switch, Enter went out again";
     EXPECT_LT(release->at, switched + 2s) << "Enter stayed down until the capture let go of it";
@@ -366,7 +400,11 @@ TEST(KdeGnomeDesktop, NothingReachesTheTerminalAndAHeldKeyIsReleasedWhenTheFocus
 TEST(KdeGnomeDesktop, WithoutTheExtensionTheGateStaysClosedAndTheProblemSaysWhatToDo) {
     if (desktop() != "gnome-bare") GTEST_SKIP() << "needs GNOME Shell without the program's extension";
     Session& s = session();
-    ASSERT_TRUE(pumpUntil([&] { return s.provider->problem() && s.provider->problem()->find("not loaded") != std::string::npos; }, 10s))
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            return s.provider->problem() && s.provider->problem()->find("not loaded") != std::string::npos;
+        },
+        10s))
         << s.provider->problem().value_or("(no problem reported)");
     const std::string problem = *s.provider->problem();
     EXPECT_NE(problem.find("gnome-extensions enable joyrelay-focus@tamberlo"), std::string::npos) << problem;
@@ -384,7 +422,8 @@ TEST(KdeGnomeDesktop, WithoutTheExtensionTheGateStaysClosedAndTheProblemSaysWhat
              fs::copy_options::recursive);
     EXPECT_EQ(std::system("gnome-extensions enable joyrelay-focus@tamberlo"), 0);
     GnomeFocus late;
-    ASSERT_TRUE(pumpUntil([&] { return late.problem() && late.problem()->find("not loaded") != std::string::npos; }, 10s))
+    ASSERT_TRUE(pumpUntil(
+        [&] { return late.problem() && late.problem()->find("not loaded") != std::string::npos; }, 10s))
         << late.problem().value_or("(no problem reported)");
     EXPECT_NE(late.problem()->find("gnome-extensions enable joyrelay-focus@tamberlo"), std::string::npos);
     EXPECT_FALSE(late.frontmost());

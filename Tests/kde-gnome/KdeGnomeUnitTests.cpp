@@ -9,16 +9,14 @@
 #include <QDBusConnectionInterface>
 #include <QDBusContext>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QEventLoop>
 #include <QFile>
 #include <QObject>
-#include <QTimer>
 #include <QThread>
-#include <QDBusPendingCall>
-
-#include <mutex>
-
+#include <QTimer>
 #include <cstdlib>
+#include <mutex>
 
 #include "BrowserGuard.hpp"
 #include "platform/linux/focus/DesktopAppIds.hpp"
@@ -153,8 +151,8 @@ TEST(FocusHold, NoWindowBetweenTwoWindowsIsDroppedButNoWindowForTheWholeHoldCoun
 // What the stand-in was asked, shared with its thread.
 struct KWinLog {
     mutable std::mutex lock;
-    QStringList calls;         // "loadScript NAME", "run ID", "unloadScript NAME"
-    QString callbackService;   // where the last script loaded calls back
+    QStringList calls;        // "loadScript NAME", "run ID", "unloadScript NAME"
+    QString callbackService;  // where the last script loaded calls back
 
     void add(const QString& call) {
         std::lock_guard guard(lock);
@@ -214,10 +212,12 @@ private:
 class FakeKWin {
 public:
     FakeKWin(KWinLog& log, bool plasma6, const QString& connectionName)
-        : name_(connectionName), bus_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName)),
+        : name_(connectionName),
+          bus_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName)),
           scripting_(log) {
         new FakeKWinScript(log, 0, &scripting_);
-        bus_.registerObject(QStringLiteral("/Scripting"), &scripting_, QDBusConnection::ExportScriptableSlots);
+        bus_.registerObject(QStringLiteral("/Scripting"), &scripting_,
+                            QDBusConnection::ExportScriptableSlots);
         bus_.registerObject(plasma6 ? QStringLiteral("/Scripting/Script0") : QStringLiteral("/0"),
                             scripting_.children().first(), QDBusConnection::ExportScriptableSlots);
         scripting_.moveToThread(&thread_);
@@ -238,10 +238,11 @@ public:
         bus_.send(activation(service, resourceClass, desktopFile));
     }
 
-    static QDBusMessage activation(const QString& service, const QString& resourceClass, const QString& desktopFile) {
-        QDBusMessage call = QDBusMessage::createMethodCall(service, QString::fromLatin1(KWinFocus::objectPath),
-                                                           QStringLiteral("org.tamberlo.Joyrelay.KWinFocus"),
-                                                           QStringLiteral("Activated"));
+    static QDBusMessage activation(const QString& service, const QString& resourceClass,
+                                   const QString& desktopFile) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            service, QString::fromLatin1(KWinFocus::objectPath),
+            QStringLiteral("org.tamberlo.Joyrelay.KWinFocus"), QStringLiteral("Activated"));
         call << resourceClass << desktopFile << QStringLiteral("a caption") << QStringLiteral("12");
         return call;
     }
@@ -256,7 +257,8 @@ private:
 TEST(KWinFocus, LoadsItsScriptOnPlasma5And6FollowsOnlyKWinAndReloadsWhenKWinRestarts) {
     const QString self = QDBusConnection::sessionBus().baseService();
     const QStringList loading = {QStringLiteral("unloadScript tamberlo-joyrelay-focus"),
-                                 QStringLiteral("loadScript tamberlo-joyrelay-focus"), QStringLiteral("run 0")};
+                                 QStringLiteral("loadScript tamberlo-joyrelay-focus"),
+                                 QStringLiteral("run 0")};
     for (const bool plasma6 : {true, false}) {
         SCOPED_TRACE(plasma6 ? "Plasma 6" : "Plasma 5");
         KWinLog log;
@@ -269,7 +271,8 @@ TEST(KWinFocus, LoadsItsScriptOnPlasma5And6FollowsOnlyKWinAndReloadsWhenKWinRest
                 const auto app = focus.frontmost();
                 seen.push_back(app ? *app->appId : "");
             });
-            ASSERT_TRUE(pumpUntil([&] { return log.all().size() >= 3; }, 5s)) << log.all().join(", ").toStdString();
+            ASSERT_TRUE(pumpUntil([&] { return log.all().size() >= 3; }, 5s))
+                << log.all().join(", ").toStdString();
             EXPECT_EQ(log.all(), loading);
             {
                 std::lock_guard guard(log.lock);
@@ -283,8 +286,10 @@ TEST(KWinFocus, LoadsItsScriptOnPlasma5And6FollowsOnlyKWinAndReloadsWhenKWinRest
             EXPECT_EQ(focus.caption(), "a caption");
 
             // Anyone else calling in is ignored.
-            QDBusConnection intruder = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("intruder"));
-            QDBusPendingCall call = intruder.asyncCall(FakeKWin::activation(self, QStringLiteral("firefox"), QString()));
+            QDBusConnection intruder =
+                QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("intruder"));
+            QDBusPendingCall call =
+                intruder.asyncCall(FakeKWin::activation(self, QStringLiteral("firefox"), QString()));
             ASSERT_TRUE(pumpUntil([&] { return call.isFinished(); }, 5s));
             QDBusConnection::disconnectFromBus(QStringLiteral("intruder"));
             EXPECT_EQ(focus.frontmost()->appId, "chromium");
@@ -292,14 +297,17 @@ TEST(KWinFocus, LoadsItsScriptOnPlasma5And6FollowsOnlyKWinAndReloadsWhenKWinRest
             // A switch as KWin reports it: no window, then the terminal: one change.
             kwin->activate(QString(), QString(), self);
             kwin->activate(QStringLiteral("org.freedesktop.weston.wayland-terminal"), QString(), self);
-            ASSERT_TRUE(pumpUntil([&] { return focus.frontmost() && focus.frontmost()->appId != "chromium"; }, 5s));
-            EXPECT_EQ(seen, (std::vector<std::string>{"chromium", "org.freedesktop.weston.wayland-terminal"}));
+            ASSERT_TRUE(
+                pumpUntil([&] { return focus.frontmost() && focus.frontmost()->appId != "chromium"; }, 5s));
+            EXPECT_EQ(seen,
+                      (std::vector<std::string>{"chromium", "org.freedesktop.weston.wayland-terminal"}));
 
             // KWin goes away: nothing is in front, and the problem says why. It comes back: the
             // script is loaded into the new KWin.
             kwin.reset();
             ASSERT_TRUE(pumpUntil([&] { return focus.problem().has_value(); }, 5s));
-            EXPECT_NE(focus.problem()->find("KWin is not on the session bus"), std::string::npos) << *focus.problem();
+            EXPECT_NE(focus.problem()->find("KWin is not on the session bus"), std::string::npos)
+                << *focus.problem();
             EXPECT_FALSE(focus.frontmost());
             kwin = std::make_unique<FakeKWin>(restarted, plasma6, QStringLiteral("fake-kwin-2"));
             ASSERT_TRUE(pumpUntil([&] { return restarted.all().size() >= 3; }, 5s));
@@ -319,7 +327,8 @@ TEST(KeyOutputsWithoutTheirDesktop, SayWhyInOneLine) {
     std::string error;
     ::setenv("WAYLAND_DISPLAY", "joyrelay-no-such-display", 1);
     EXPECT_FALSE(FakeInputKeyEvents::create(&error, 0ms));
-    EXPECT_NE(error.find("cannot connect to the Wayland display joyrelay-no-such-display"), std::string::npos) << error;
+    EXPECT_NE(error.find("cannot connect to the Wayland display joyrelay-no-such-display"), std::string::npos)
+        << error;
     error.clear();
     EXPECT_FALSE(RemoteDesktopKeyEvents::create(&error, 0ms));  // a private bus without Mutter
     EXPECT_NE(error.find("remote desktop is not available"), std::string::npos) << error;
@@ -327,7 +336,11 @@ TEST(KeyOutputsWithoutTheirDesktop, SayWhyInOneLine) {
 
 TEST(GnomeFocusWithoutGnomeShell, AnswersNothingAndSaysWhatToDo) {
     GnomeFocus focus;
-    ASSERT_TRUE(pumpUntil([&] { return focus.problem() && focus.problem()->find("GNOME Shell is not on") != std::string::npos; }, 5s))
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            return focus.problem() && focus.problem()->find("GNOME Shell is not on") != std::string::npos;
+        },
+        5s))
         << focus.problem().value_or("(none)");
     EXPECT_NE(focus.problem()->find("gnome-extensions enable joyrelay-focus@tamberlo"), std::string::npos);
     EXPECT_FALSE(focus.frontmost());
@@ -343,4 +356,3 @@ int main(int argc, char** argv) {
 }
 
 #include "KdeGnomeUnitTests.moc"
-

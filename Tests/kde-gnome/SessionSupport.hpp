@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
-
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -39,7 +38,9 @@ class ProviderDesktop final : public DesktopServices {
 public:
     explicit ProviderDesktop(FocusProvider& provider) : provider_(provider) {}
     std::optional<FrontmostApplication> frontmostApplication() override { return provider_.frontmost(); }
-    void observeActivation(std::function<void()> handler) override { provider_.setChangeHandler(std::move(handler)); }
+    void observeActivation(std::function<void()> handler) override {
+        provider_.setChangeHandler(std::move(handler));
+    }
     void scheduleRepeating(std::chrono::milliseconds interval, std::function<void()> handler) override {
         auto* timer = new QTimer(&owner_);
         QObject::connect(timer, &QTimer::timeout, std::move(handler));
@@ -89,20 +90,29 @@ private:
 // of a transcript line ("1800.000 Shift up"), given whether Shift is down: "D:key/code[/S]".
 inline std::string pageEntry(const std::string& name, bool down, bool& shiftHeld) {
     static const std::map<std::string, std::pair<std::string, std::string>> table = {
-        {"Space", {"Space", "Space"}},       {"Enter", {"Enter", "Enter"}},
-        {"Escape", {"Escape", "Escape"}},    {"Shift", {"Shift", "ShiftLeft"}},
-        {"ArrowLeft", {"ArrowLeft", "ArrowLeft"}}, {"ArrowRight", {"ArrowRight", "ArrowRight"}},
-        {"ArrowUp", {"ArrowUp", "ArrowUp"}}, {"ArrowDown", {"ArrowDown", "ArrowDown"}},
-        {"z", {"z", "KeyZ"}},                {"x", {"x", "KeyX"}},
-        {"c", {"c", "KeyC"}},                {"1", {"1", "Digit1"}},
+        {"Space", {"Space", "Space"}},
+        {"Enter", {"Enter", "Enter"}},
+        {"Escape", {"Escape", "Escape"}},
+        {"Shift", {"Shift", "ShiftLeft"}},
+        {"ArrowLeft", {"ArrowLeft", "ArrowLeft"}},
+        {"ArrowRight", {"ArrowRight", "ArrowRight"}},
+        {"ArrowUp", {"ArrowUp", "ArrowUp"}},
+        {"ArrowDown", {"ArrowDown", "ArrowDown"}},
+        {"z", {"z", "KeyZ"}},
+        {"x", {"x", "KeyX"}},
+        {"c", {"c", "KeyC"}},
+        {"1", {"1", "Digit1"}},
         {"2", {"2", "Digit2"}},
     };
     auto [key, code] = table.at(name);
     if (name == "Shift") shiftHeld = down;
     if (shiftHeld && key.size() == 1) {
-        if (key == "1") key = "!";
-        else if (key == "2") key = "@";
-        else key = std::string(1, static_cast<char>(key[0] - 'a' + 'A'));
+        if (key == "1")
+            key = "!";
+        else if (key == "2")
+            key = "@";
+        else
+            key = std::string(1, static_cast<char>(key[0] - 'a' + 'A'));
     }
     return std::string(down ? "D:" : "U:") + key + "/" + code + (shiftHeld ? "/S" : "");
 }

@@ -2,13 +2,15 @@
 
 namespace joyrelay {
 
-bool sameApplication(const std::optional<FrontmostApplication>& a, const std::optional<FrontmostApplication>& b) {
+bool sameApplication(const std::optional<FrontmostApplication>& a,
+                     const std::optional<FrontmostApplication>& b) {
     if (!a || !b) return a.has_value() == b.has_value();
     return a->bundleIdentifier == b->bundleIdentifier && a->localizedName == b->localizedName &&
            a->windowClass == b->windowClass && a->appId == b->appId && a->pid == b->pid;
 }
 
-FocusHold::FocusHold(std::function<void()> changed, std::chrono::milliseconds hold) : changed_(std::move(changed)) {
+FocusHold::FocusHold(std::function<void()> changed, std::chrono::milliseconds hold)
+    : changed_(std::move(changed)) {
     timer_.setSingleShot(true);
     timer_.setInterval(hold);
     QObject::connect(&timer_, &QTimer::timeout, [this] { set(std::nullopt); });

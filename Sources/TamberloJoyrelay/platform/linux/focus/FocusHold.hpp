@@ -12,7 +12,6 @@
 #pragma once
 
 #include <QTimer>
-
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -22,7 +21,8 @@
 namespace joyrelay {
 
 // Whether two identities are the same in every part.
-bool sameApplication(const std::optional<FrontmostApplication>& a, const std::optional<FrontmostApplication>& b);
+bool sameApplication(const std::optional<FrontmostApplication>& a,
+                     const std::optional<FrontmostApplication>& b);
 
 class FocusHold {
 public:

@@ -19,7 +19,8 @@ std::string text(const QVariantMap& info, const char* key) {
 
 // GNOME Shell's extension states (ExtensionState in extensionUtils.js / extensionManager.js).
 std::string describeState(const QVariantMap& info) {
-    if (info.isEmpty()) return "is not loaded in this session (not installed, or installed after you logged in)";
+    if (info.isEmpty())
+        return "is not loaded in this session (not installed, or installed after you logged in)";
     const int state = info.value(QStringLiteral("state")).toInt();
     switch (state) {
         case 1:
@@ -105,35 +106,38 @@ void GnomeFocus::ownerChanged(const QString& newOwner) {
         QDBusMessage::createMethodCall(owner_, QString::fromLatin1(extensionPath),
                                        QString::fromLatin1(extensionInterface), QStringLiteral("GetFocus"));
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, generation](QDBusPendingCallWatcher* w) {
-        w->deleteLater();
-        if (generation != generation_) return;
-        const QDBusPendingReply<QVariantMap> reply = *w;
-        if (reply.isError()) {
-            setProblem(missingExtensionMessage("does not answer (" + reply.error().message().toStdString() + ")"));
-            return;
-        }
-        if (!reporting_) focusChanged(reply.value());  // a signal may have overtaken the answer
-    });
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, generation](QDBusPendingCallWatcher* w) {
+                w->deleteLater();
+                if (generation != generation_) return;
+                const QDBusPendingReply<QVariantMap> reply = *w;
+                if (reply.isError()) {
+                    setProblem(missingExtensionMessage("does not answer (" +
+                                                       reply.error().message().toStdString() + ")"));
+                    return;
+                }
+                if (!reporting_) focusChanged(reply.value());  // a signal may have overtaken the answer
+            });
 }
 
 void GnomeFocus::askShellAboutExtension(unsigned generation) {
-    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.gnome.Shell"),
-                                                       QStringLiteral("/org/gnome/Shell"),
-                                                       QStringLiteral("org.gnome.Shell.Extensions"),
-                                                       QStringLiteral("GetExtensionInfo"));
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.gnome.Shell"), QStringLiteral("/org/gnome/Shell"),
+        QStringLiteral("org.gnome.Shell.Extensions"), QStringLiteral("GetExtensionInfo"));
     call << QString::fromLatin1(extensionUuid);
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, generation](QDBusPendingCallWatcher* w) {
-        w->deleteLater();
-        if (generation != generation_) return;
-        const QDBusPendingReply<QVariantMap> reply = *w;
-        if (reply.isError()) {
-            setProblem(missingExtensionMessage("cannot be asked about: GNOME Shell is not on the session bus"));
-        } else {
-            setProblem(missingExtensionMessage(describeState(reply.value())));
-        }
-    });
+    connect(
+        watcher, &QDBusPendingCallWatcher::finished, this, [this, generation](QDBusPendingCallWatcher* w) {
+            w->deleteLater();
+            if (generation != generation_) return;
+            const QDBusPendingReply<QVariantMap> reply = *w;
+            if (reply.isError()) {
+                setProblem(
+                    missingExtensionMessage("cannot be asked about: GNOME Shell is not on the session bus"));
+            } else {
+                setProblem(missingExtensionMessage(describeState(reply.value())));
+            }
+        });
 }
 
 void GnomeFocus::focusChanged(const QVariantMap& info) {

@@ -23,7 +23,6 @@
 #include <QDBusConnection>
 #include <QObject>
 #include <QVariantMap>
-
 #include <chrono>
 #include <optional>
 #include <string>

@@ -37,7 +37,8 @@ bool KWinFocus::available(const QDBusConnection& bus) {
 }
 
 QString KWinFocus::scriptText(const QString& service) {
-    QString text = QStringLiteral(R"js(// Written by Tamberlo Joyrelay: tells the program which window KWin activates.
+    QString text =
+        QStringLiteral(R"js(// Written by Tamberlo Joyrelay: tells the program which window KWin activates.
 function report(w) {
     callDBus("@SERVICE@", "@PATH@", "@INTERFACE@", "Activated",
              w ? String(w.resourceClass) : "", w && w.desktopFileName ? String(w.desktopFileName) : "",
@@ -59,7 +60,9 @@ if (workspace.windowActivated) {
 
 KWinFocus::KWinFocus(QDBusConnection bus, std::chrono::milliseconds emptyHold)
     : bus_(std::move(bus)), hold_([this] { notifyChanged(); }, emptyHold) {
-    scriptPath_ = scriptFolder() + QStringLiteral("/tamberlo-joyrelay-kwin-focus-%1.js").arg(QCoreApplication::applicationPid());
+    scriptPath_ =
+        scriptFolder() +
+        QStringLiteral("/tamberlo-joyrelay-kwin-focus-%1.js").arg(QCoreApplication::applicationPid());
     if (!bus_.isConnected()) {
         problem_ = "no session bus" + keysOff;
         return;
@@ -118,7 +121,8 @@ void KWinFocus::load() {
     const unsigned generation = generation_;
     const auto scripting = [this](const char* method) {
         return QDBusMessage::createMethodCall(owner_, QString::fromLatin1(scriptingPath),
-                                              QString::fromLatin1(scriptingInterface), QString::fromLatin1(method));
+                                              QString::fromLatin1(scriptingInterface),
+                                              QString::fromLatin1(method));
     };
     // A copy left behind by an earlier run of the program (one that crashed) goes first.
     QDBusMessage unloadOld = scripting("unloadScript");
@@ -142,9 +146,10 @@ void KWinFocus::load() {
 }
 
 void KWinFocus::runScript(int id, bool plasma6Path, unsigned generation) {
-    const QString path = plasma6Path ? QStringLiteral("/Scripting/Script%1").arg(id) : QStringLiteral("/%1").arg(id);
-    const QDBusMessage run =
-        QDBusMessage::createMethodCall(owner_, path, QString::fromLatin1(scriptInterface), QStringLiteral("run"));
+    const QString path =
+        plasma6Path ? QStringLiteral("/Scripting/Script%1").arg(id) : QStringLiteral("/%1").arg(id);
+    const QDBusMessage run = QDBusMessage::createMethodCall(
+        owner_, path, QString::fromLatin1(scriptInterface), QStringLiteral("run"));
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(run), this);
     whenFinished(watcher, generation, [this, id, plasma6Path, generation](QDBusPendingCallWatcher& w) {
         if (!w.isError()) {
@@ -177,13 +182,13 @@ void KWinFocus::unload() {
     QFile::remove(scriptPath_);
 }
 
-void KWinFocus::Activated(const QString& resourceClass, const QString& desktopFileName, const QString& caption,
-                          const QString& pid) {
+void KWinFocus::Activated(const QString& resourceClass, const QString& desktopFileName,
+                          const QString& caption, const QString& pid) {
     if (calledFromDBus() && message().service() != owner_) return;  // only KWin reports the focus
     reporting_ = true;
     caption_ = caption.toStdString();
-    hold_.report(desktop_ids::fromKWin(resourceClass.toStdString(), desktopFileName.toStdString(),
-                                       pid.toLongLong()));
+    hold_.report(
+        desktop_ids::fromKWin(resourceClass.toStdString(), desktopFileName.toStdString(), pid.toLongLong()));
 }
 
 }  // namespace joyrelay

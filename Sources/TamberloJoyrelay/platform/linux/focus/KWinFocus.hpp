@@ -24,7 +24,6 @@
 #include <QDBusContext>
 #include <QObject>
 #include <QString>
-
 #include <chrono>
 #include <optional>
 #include <string>
@@ -75,8 +74,8 @@ public:
 
 public Q_SLOTS:
     // The script's report. pid is a decimal text ("0" when unknown).
-    Q_SCRIPTABLE void Activated(const QString& resourceClass, const QString& desktopFileName, const QString& caption,
-                                const QString& pid);
+    Q_SCRIPTABLE void Activated(const QString& resourceClass, const QString& desktopFileName,
+                                const QString& caption, const QString& pid);
 
 private:
     void load();

@@ -21,7 +21,8 @@ struct Binding {
     std::uint32_t offeredVersion = 0;
 };
 
-void onGlobal(void* data, wl_registry* registry, std::uint32_t name, const char* interface, std::uint32_t version) {
+void onGlobal(void* data, wl_registry* registry, std::uint32_t name, const char* interface,
+              std::uint32_t version) {
     auto* binding = static_cast<Binding*>(data);
     if (std::strcmp(interface, org_kde_kwin_fake_input_interface.name) != 0) return;
     binding->offeredVersion = version;
@@ -37,13 +38,18 @@ const wl_registry_listener registryListener = {onGlobal, onGlobalRemove};
 
 }  // namespace
 
-void FakeInputKeyEvents::DisplayDisconnect::operator()(wl_display* display) const { wl_display_disconnect(display); }
-void FakeInputKeyEvents::RegistryDestroy::operator()(wl_registry* registry) const { wl_registry_destroy(registry); }
+void FakeInputKeyEvents::DisplayDisconnect::operator()(wl_display* display) const {
+    wl_display_disconnect(display);
+}
+void FakeInputKeyEvents::RegistryDestroy::operator()(wl_registry* registry) const {
+    wl_registry_destroy(registry);
+}
 void FakeInputKeyEvents::FakeInputDestroy::operator()(org_kde_kwin_fake_input* fake) const {
     org_kde_kwin_fake_input_destroy(fake);
 }
 
-std::unique_ptr<FakeInputKeyEvents> FakeInputKeyEvents::create(std::string* error, std::chrono::milliseconds settle) {
+std::unique_ptr<FakeInputKeyEvents> FakeInputKeyEvents::create(std::string* error,
+                                                               std::chrono::milliseconds settle) {
     const auto fail = [error](std::string why) -> std::unique_ptr<FakeInputKeyEvents> {
         if (error) *error = std::move(why);
         return nullptr;
@@ -53,7 +59,8 @@ std::unique_ptr<FakeInputKeyEvents> FakeInputKeyEvents::create(std::string* erro
     self->displayName_ = name && *name ? name : "wayland-0";
     self->display_.reset(wl_display_connect(nullptr));
     if (!self->display_) {
-        return fail("cannot connect to the Wayland display " + self->displayName_ + ": " + std::strerror(errno));
+        return fail("cannot connect to the Wayland display " + self->displayName_ + ": " +
+                    std::strerror(errno));
     }
     Binding binding;
     self->registry_.reset(wl_display_get_registry(self->display_.get()));
@@ -67,8 +74,9 @@ std::unique_ptr<FakeInputKeyEvents> FakeInputKeyEvents::create(std::string* erro
             return fail("the compositor offers org_kde_kwin_fake_input only in version " +
                         std::to_string(binding.offeredVersion) + ", without keyboard keys");
         }
-        return fail("the compositor does not offer org_kde_kwin_fake_input to this program (KWin offers it to "
-                    "programs its desktop file authorises)");
+        return fail(
+            "the compositor does not offer org_kde_kwin_fake_input to this program (KWin offers it to "
+            "programs its desktop file authorises)");
     }
     org_kde_kwin_fake_input_authenticate(self->fake_.get(), "Tamberlo Joyrelay",
                                          "types the arcade stick's keys into the browser in front");
@@ -126,8 +134,8 @@ void FakeInputKeyEvents::post(const KeyEvent& event) {
     const std::optional<std::uint16_t> code = linux_keys::evdevCode(event.virtualKey);
     if (!code || !connected()) return;
     readPendingEvents();
-    org_kde_kwin_fake_input_keyboard_key(fake_.get(), *code,
-                                         event.down ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
+    org_kde_kwin_fake_input_keyboard_key(
+        fake_.get(), *code, event.down ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
     wl_display_flush(display_.get());
     if (const std::optional<ArcadeKey> key = arcadeKey(event.virtualKey)) {
         if (event.down) {

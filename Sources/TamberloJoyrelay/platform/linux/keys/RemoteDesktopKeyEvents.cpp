@@ -5,7 +5,6 @@
 #include <QDBusObjectPath>
 #include <QDBusReply>
 #include <QObject>
-
 #include <thread>
 
 #include "linux/KeyCodes.hpp"
@@ -50,23 +49,27 @@ std::unique_ptr<RemoteDesktopKeyEvents> RemoteDesktopKeyEvents::create(std::stri
         self.reset();
         return nullptr;
     };
-    if (!bus.isConnected()) return fail("cannot connect to the session bus: " + bus.lastError().message().toStdString());
+    if (!bus.isConnected())
+        return fail("cannot connect to the session bus: " + bus.lastError().message().toStdString());
 
-    const QDBusReply<QDBusObjectPath> created = bus.call(
-        QDBusMessage::createMethodCall(mutterService, mutterPath, QStringLiteral("org.gnome.Mutter.RemoteDesktop"),
-                                       QStringLiteral("CreateSession")),
-        QDBus::Block, callTimeoutMs);
+    const QDBusReply<QDBusObjectPath> created =
+        bus.call(QDBusMessage::createMethodCall(mutterService, mutterPath,
+                                                QStringLiteral("org.gnome.Mutter.RemoteDesktop"),
+                                                QStringLiteral("CreateSession")),
+                 QDBus::Block, callTimeoutMs);
     if (!created.isValid()) {
-        return fail("Mutter's remote desktop is not available (" + created.error().message().toStdString() + ")");
+        return fail("Mutter's remote desktop is not available (" + created.error().message().toStdString() +
+                    ")");
     }
     self->session_ = created.value().path();
     self->watcher_ = std::make_unique<ClosedWatcher>(self->closed_);
-    bus.connect(mutterService, self->session_, sessionInterface, QStringLiteral("Closed"), self->watcher_.get(),
-                SLOT(sessionClosed()));
-    const QDBusMessage started = bus.call(sessionCall(self->session_, QStringLiteral("Start")), QDBus::Block,
-                                          callTimeoutMs);
+    bus.connect(mutterService, self->session_, sessionInterface, QStringLiteral("Closed"),
+                self->watcher_.get(), SLOT(sessionClosed()));
+    const QDBusMessage started =
+        bus.call(sessionCall(self->session_, QStringLiteral("Start")), QDBus::Block, callTimeoutMs);
     if (started.type() == QDBusMessage::ErrorMessage) {
-        return fail("Mutter did not start the remote desktop session (" + started.errorMessage().toStdString() + ")");
+        return fail("Mutter did not start the remote desktop session (" +
+                    started.errorMessage().toStdString() + ")");
     }
     // Mutter drops the first events of a new session: a Shift tap, and a pause, before any real key.
     self->notify(shiftCode, true);
@@ -85,8 +88,8 @@ RemoteDesktopKeyEvents::~RemoteDesktopKeyEvents() {
             bus.call(sessionCall(session_, QStringLiteral("Stop")), QDBus::Block, callTimeoutMs);
         }
         if (watcher_) {
-            bus.disconnect(mutterService, session_, sessionInterface, QStringLiteral("Closed"), watcher_.get(),
-                           SLOT(sessionClosed()));
+            bus.disconnect(mutterService, session_, sessionInterface, QStringLiteral("Closed"),
+                           watcher_.get(), SLOT(sessionClosed()));
         }
     }
     if (bus_) {

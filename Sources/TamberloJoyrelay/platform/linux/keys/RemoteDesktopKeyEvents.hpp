@@ -19,7 +19,6 @@
 
 #include <QDBusConnection>
 #include <QString>
-
 #include <atomic>
 #include <chrono>
 #include <memory>
