@@ -4,7 +4,8 @@
 #   bin/tamberlo-joyrelay                                   (installed by the program's own CMakeLists)
 #   share/tamberlo-joyrelay/web/                            the maker's pages
 #   share/tamberlo-joyrelay/samples/demo.gip                the sample capture
-#   share/applications/tamberlo-joyrelay.desktop
+#   share/applications/tamberlo-joyrelay.desktop           Exec= the installed binary's full path
+#   share/gnome-shell/extensions/joyrelay-focus@tamberlo/   the GNOME Shell focus extension
 #   share/icons/hicolor/scalable/apps/tamberlo-joyrelay.svg
 #   share/icons/hicolor/scalable/status/tamberlo-joyrelay-{idle,connected}.svg
 #   share/man/man1/tamberlo-joyrelay.1.gz
@@ -47,7 +48,33 @@ install(FILES ${_jr_res_dir}/gamecontroller-fill.svg
   DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/status
   RENAME tamberlo-joyrelay-connected.svg)
 
-install(FILES ${_jr_pkg_dir}/tamberlo-joyrelay.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+# The menu entry names the binary by its full path: KWin authorises its fake-input protocol for the
+# executable whose path an entry's Exec= holds (X-KDE-Wayland-Interfaces).
+set(JOYRELAY_INSTALLED_BINARY "${CMAKE_INSTALL_FULL_BINDIR}/tamberlo-joyrelay")
+configure_file(${_jr_pkg_dir}/tamberlo-joyrelay.desktop ${CMAKE_BINARY_DIR}/packaging/tamberlo-joyrelay.desktop @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/tamberlo-joyrelay.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+
+# The GNOME Shell extension that tells the program which window has the focus. GNOME Shell 45
+# and later load only its module form, 40 to 44 only its imports form: the package carries the form
+# for the GNOME Shell of the machine it is built on (a package is built for one release), or the
+# one JOYRELAY_GNOME_SHELL_EXTENSION_FORM names.
+set(JOYRELAY_GNOME_SHELL_EXTENSION_FORM "" CACHE STRING
+  "legacy (GNOME Shell 40-44) or module (45 and later); empty: as the installed gnome-shell needs")
+set(_jr_extension_form "${JOYRELAY_GNOME_SHELL_EXTENSION_FORM}")
+if(NOT _jr_extension_form)
+  set(_jr_extension_form module)
+  find_program(JOYRELAY_GNOME_SHELL gnome-shell)
+  if(JOYRELAY_GNOME_SHELL)
+    execute_process(COMMAND ${JOYRELAY_GNOME_SHELL} --version OUTPUT_VARIABLE _jr_shell_version
+                    ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(_jr_shell_version MATCHES "GNOME Shell ([0-9]+)" AND CMAKE_MATCH_1 LESS 45)
+      set(_jr_extension_form legacy)
+    endif()
+  endif()
+endif()
+install(DIRECTORY ${_jr_pkg_dir}/gnome-shell-extension/${_jr_extension_form}/joyrelay-focus@tamberlo
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/gnome-shell/extensions
+  FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 install(FILES ${_jr_pkg_dir}/70-tamberlo-joyrelay.rules DESTINATION ${JOYRELAY_UDEV_RULES_DIR})
 install(FILES ${_jr_pkg_dir}/tamberlo-joyrelay.conf DESTINATION ${JOYRELAY_MODULES_LOAD_DIR})

@@ -221,6 +221,8 @@ expected=(
     /usr/bin/tamberlo-joyrelay
     /usr/libexec/tamberlo-joyrelay/tamberlo-joyrelay-keyguard
     /usr/share/applications/tamberlo-joyrelay.desktop
+    /usr/share/gnome-shell/extensions/joyrelay-focus@tamberlo/metadata.json
+    /usr/share/gnome-shell/extensions/joyrelay-focus@tamberlo/extension.js
     /usr/share/icons/hicolor/scalable/apps/tamberlo-joyrelay.svg
     /usr/share/icons/hicolor/scalable/status/tamberlo-joyrelay-connected.svg
     /usr/share/icons/hicolor/scalable/status/tamberlo-joyrelay-idle.svg
@@ -259,6 +261,9 @@ cat "$WORK/desktop.log"
 grep -Eq ': (error|warning): ' "$WORK/desktop.log" && fail "desktop-file-validate warns about $desktop"
 exec_cmd=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
 [[ $(command -v "$exec_cmd") == /usr/bin/$PKG ]] || fail "Exec=$exec_cmd does not start /usr/bin/$PKG"
+[[ $exec_cmd == /usr/bin/$PKG ]] || fail "Exec=$exec_cmd is not the full path KWin's fake-input authorisation needs"
+grep -qx 'X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input' "$desktop" ||
+    fail "$desktop does not authorise org_kde_kwin_fake_input"
 icon=$(sed -n 's/^Icon=//p' "$desktop")
 [[ -f /usr/share/icons/hicolor/scalable/apps/$icon.svg ]] || fail "Icon=$icon is not in the hicolor theme"
 note "$desktop: valid"

@@ -10,7 +10,7 @@ build_pkgs=(
   libusb-1.0-0-dev libevdev-dev libx11-dev libxtst-dev libxi-dev
   qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins libgl-dev
   libasio-dev
-  libwayland-dev libxkbcommon-dev nlohmann-json3-dev
+  libwayland-dev plasma-wayland-protocols libxkbcommon-dev nlohmann-json3-dev
 )
 test_pkgs=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
@@ -18,7 +18,7 @@ test_pkgs=(
   umockdev libumockdev-dev libglib2.0-dev
   xvfb openbox trayer xdotool x11-utils x11-xserver-utils imagemagick xterm
   chromium
-  sway foot xwayland util-linux
+  sway foot xwayland util-linux kwin-wayland gnome-shell weston dbus-daemon
   desktop-file-utils udev dpkg-dev file curl
 )
 

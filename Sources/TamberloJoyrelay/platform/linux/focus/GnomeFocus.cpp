@@ -1,0 +1,150 @@
+#include "platform/linux/focus/GnomeFocus.hpp"
+
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
+#include <QDBusVariant>
+
+#include "platform/linux/focus/DesktopAppIds.hpp"
+
+namespace joyrelay {
+
+namespace {
+
+std::string text(const QVariantMap& info, const char* key) {
+    return info.value(QString::fromLatin1(key)).toString().toStdString();
+}
+
+// GNOME Shell's extension states (ExtensionState in extensionUtils.js / extensionManager.js).
+std::string describeState(const QVariantMap& info) {
+    if (info.isEmpty())
+        return "is not loaded in this session (not installed, or installed after you logged in)";
+    const int state = info.value(QStringLiteral("state")).toInt();
+    switch (state) {
+        case 1:
+            return "is enabled but not running";
+        case 2:
+            return "is disabled";
+        case 3: {
+            const std::string error = text(info, "error");
+            return "failed to start" + (error.empty() ? std::string() : " (" + error + ")");
+        }
+        case 4:
+            return "is marked as not made for this GNOME Shell version";
+        case 6:
+            return "is installed but not enabled";
+        case 99:
+            return "is not installed";
+        default:
+            return "is not running (state " + std::to_string(state) + ")";
+    }
+}
+
+}  // namespace
+
+bool GnomeFocus::available(const QDBusConnection& bus) {
+    const QDBusConnectionInterface* daemon = bus.interface();
+    return daemon && daemon->isServiceRegistered(QStringLiteral("org.gnome.Shell")).value();
+}
+
+std::string GnomeFocus::missingExtensionMessage(const std::string& detail) {
+    return std::string("GNOME tells other programs which window is in front only through the extension ") +
+           extensionUuid + ", which " + detail + ": run `gnome-extensions enable " + extensionUuid +
+           "`, then log out and in again. Until then the stick's keys stay off.";
+}
+
+std::optional<FrontmostApplication> GnomeFocus::fromReport(const QVariantMap& info) {
+    return desktop_ids::fromGnome(text(info, "wm-class"), text(info, "gtk-application-id"),
+                                  text(info, "sandboxed-app-id"), text(info, "app-id"),
+                                  info.value(QStringLiteral("pid")).toLongLong());
+}
+
+GnomeFocus::GnomeFocus(QDBusConnection bus, std::chrono::milliseconds emptyHold)
+    : bus_(std::move(bus)), hold_([this] { notifyChanged(); }, emptyHold) {
+    if (!bus_.isConnected()) {
+        problem_ = "no session bus, so the window in front cannot be read and the stick's keys stay off";
+        return;
+    }
+    const QString service = QString::fromLatin1(extensionService);
+    bus_.connect(service, QString::fromLatin1(extensionPath), QString::fromLatin1(extensionInterface),
+                 QStringLiteral("FocusChanged"), this, SLOT(focusChanged(QVariantMap)));
+    watcher_ = new QDBusServiceWatcher(service, bus_, QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(watcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString&, const QString&, const QString& newOwner) { ownerChanged(newOwner); });
+    const QDBusConnectionInterface* daemon = bus_.interface();
+    ownerChanged(daemon ? daemon->serviceOwner(service).value() : QString());
+}
+
+GnomeFocus::~GnomeFocus() {
+    if (bus_.isConnected()) {
+        bus_.disconnect(QString::fromLatin1(extensionService), QString::fromLatin1(extensionPath),
+                        QString::fromLatin1(extensionInterface), QStringLiteral("FocusChanged"), this,
+                        SLOT(focusChanged(QVariantMap)));
+    }
+}
+
+void GnomeFocus::setProblem(std::optional<std::string> problem) {
+    if (problem_ == problem) return;
+    problem_ = std::move(problem);
+    notifyChanged();
+}
+
+void GnomeFocus::ownerChanged(const QString& newOwner) {
+    const unsigned generation = ++generation_;
+    owner_ = newOwner;
+    reporting_ = false;
+    hold_.clear();
+    if (owner_.isEmpty()) {
+        setProblem(missingExtensionMessage("is not running"));
+        askShellAboutExtension(generation);
+        return;
+    }
+    setProblem(std::nullopt);
+    const QDBusMessage call =
+        QDBusMessage::createMethodCall(owner_, QString::fromLatin1(extensionPath),
+                                       QString::fromLatin1(extensionInterface), QStringLiteral("GetFocus"));
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, generation](QDBusPendingCallWatcher* w) {
+                w->deleteLater();
+                if (generation != generation_) return;
+                const QDBusPendingReply<QVariantMap> reply = *w;
+                if (reply.isError()) {
+                    setProblem(missingExtensionMessage("does not answer (" +
+                                                       reply.error().message().toStdString() + ")"));
+                    return;
+                }
+                if (!reporting_) focusChanged(reply.value());  // a signal may have overtaken the answer
+            });
+}
+
+void GnomeFocus::askShellAboutExtension(unsigned generation) {
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.gnome.Shell"), QStringLiteral("/org/gnome/Shell"),
+        QStringLiteral("org.gnome.Shell.Extensions"), QStringLiteral("GetExtensionInfo"));
+    call << QString::fromLatin1(extensionUuid);
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
+    connect(
+        watcher, &QDBusPendingCallWatcher::finished, this, [this, generation](QDBusPendingCallWatcher* w) {
+            w->deleteLater();
+            if (generation != generation_) return;
+            const QDBusPendingReply<QVariantMap> reply = *w;
+            if (reply.isError()) {
+                setProblem(
+                    missingExtensionMessage("cannot be asked about: GNOME Shell is not on the session bus"));
+            } else {
+                setProblem(missingExtensionMessage(describeState(reply.value())));
+            }
+        });
+}
+
+void GnomeFocus::focusChanged(const QVariantMap& info) {
+    if (owner_.isEmpty()) return;
+    reporting_ = true;
+    title_ = text(info, "title");
+    hold_.report(fromReport(info));
+}
+
+}  // namespace joyrelay

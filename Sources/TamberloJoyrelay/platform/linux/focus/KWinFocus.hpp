@@ -1,0 +1,100 @@
+// The focused window on KDE Plasma: a small KWin script, loaded over D-Bus, reports every
+// activation back to this object on the session bus.
+//
+// KWin offers no focus query to ordinary clients, but any client may load a script
+// (org.kde.KWin /Scripting loadScript, then run on the script's object: "/Scripting/Script<id>" on
+// Plasma 6, "/<id>" on Plasma 5). The script connects workspace.windowActivated (Plasma 6) or
+// workspace.clientActivated (Plasma 5), and calls Activated(resourceClass, desktopFileName,
+// caption, pid) here with callDBus, once at start and on every activation; an empty class and
+// desktop file mean that no window is active. Calls from anyone but KWin's own connection are
+// ignored.
+//
+// KWin reports "no window" before every switch: that report is held back (FocusHold), so the gate
+// does not close and open again between two windows of the same kind.
+//
+// The script is loaded under one name (an older copy left behind by a crash is unloaded first),
+// loaded again whenever org.kde.KWin gets a new owner (KWin restarted), and unloaded when the
+// application quits or this object is destroyed. Its file lives in $XDG_RUNTIME_DIR.
+//
+// Threads: main thread only, on Qt's event loop (fd() is -1). Every call to KWin but the unloading
+// is asynchronous, so a stuck KWin never blocks the event loop.
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QObject>
+#include <QString>
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "platform/linux/focus/FocusHold.hpp"
+#include "platform/linux/focus/FocusProvider.hpp"
+
+class QDBusServiceWatcher;
+class QDBusPendingCallWatcher;
+
+namespace joyrelay {
+
+class KWinFocus final : public QObject, public FocusProvider, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.tamberlo.Joyrelay.KWinFocus")
+
+public:
+    static constexpr const char* kwinService = "org.kde.KWin";
+    static constexpr const char* objectPath = "/org/tamberlo/Joyrelay/KWinFocus";
+    static constexpr const char* scriptName = "tamberlo-joyrelay-focus";
+
+    // Whether KWin is on `bus`: the session is a Plasma one. (A blocking question to the bus
+    // daemon only.)
+    static bool available(const QDBusConnection& bus = QDBusConnection::sessionBus());
+
+    // Registers the callback object on `bus` and starts loading the script when KWin is there.
+    // frontmost() answers nothing until the script's first report arrives. Needs a
+    // QCoreApplication.
+    explicit KWinFocus(QDBusConnection bus = QDBusConnection::sessionBus(),
+                       std::chrono::milliseconds emptyHold = FocusHold::defaultHold);
+    ~KWinFocus() override;
+
+    std::string name() const override { return "KWin script"; }
+    std::optional<FrontmostApplication> frontmost() override { return hold_.current(); }
+    std::optional<std::string> problem() const override { return problem_; }
+
+    // Whether the script has reported at least once since it was (last) loaded.
+    bool reporting() const { return reporting_; }
+
+    // The caption (title) of the window last reported active, for the log.
+    const std::string& caption() const { return caption_; }
+
+    // Takes the script out of KWin now (waits up to a second for KWin). Done at quit anyway.
+    void unload();
+
+    // The script's text, calling back to `service` (a unique bus name such as ":1.42").
+    static QString scriptText(const QString& service);
+
+public Q_SLOTS:
+    // The script's report. pid is a decimal text ("0" when unknown).
+    Q_SCRIPTABLE void Activated(const QString& resourceClass, const QString& desktopFileName,
+                                const QString& caption, const QString& pid);
+
+private:
+    void load();
+    void runScript(int id, bool plasma6Path, unsigned generation);
+    void failed(const QString& what);
+    void ownerChanged(const QString& newOwner);
+    template <typename F>
+    void whenFinished(QDBusPendingCallWatcher* watcher, unsigned generation, F&& then);
+
+    QDBusConnection bus_;
+    FocusHold hold_;
+    QDBusServiceWatcher* watcher_ = nullptr;  // a child of this object
+    QString owner_;                           // KWin's unique name, empty while it is not there
+    QString scriptPath_;
+    unsigned generation_ = 0;  // bumped on every (re)load and unload: stale replies are ignored
+    bool loaded_ = false;
+    bool reporting_ = false;
+    std::optional<std::string> problem_;
+    std::string caption_;
+};
+
+}  // namespace joyrelay

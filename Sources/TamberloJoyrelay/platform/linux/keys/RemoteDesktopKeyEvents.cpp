@@ -1,0 +1,127 @@
+#include "platform/linux/keys/RemoteDesktopKeyEvents.hpp"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusReply>
+#include <QObject>
+#include <thread>
+
+#include "linux/KeyCodes.hpp"
+
+namespace joyrelay {
+
+namespace {
+
+const QString mutterService = QStringLiteral("org.gnome.Mutter.RemoteDesktop");
+const QString mutterPath = QStringLiteral("/org/gnome/Mutter/RemoteDesktop");
+const QString sessionInterface = QStringLiteral("org.gnome.Mutter.RemoteDesktop.Session");
+constexpr int callTimeoutMs = 5000;
+constexpr std::uint16_t shiftCode = 42;  // KEY_LEFTSHIFT
+
+QDBusMessage sessionCall(const QString& session, const QString& method) {
+    return QDBusMessage::createMethodCall(mutterService, session, sessionInterface, method);
+}
+
+}  // namespace
+
+// Receives the session's Closed signal on the thread that created the session.
+class RemoteDesktopKeyEvents::ClosedWatcher final : public QObject {
+    Q_OBJECT
+public:
+    explicit ClosedWatcher(std::atomic<bool>& closed) : closed_(closed) {}
+public Q_SLOTS:
+    void sessionClosed() { closed_.store(true); }
+
+private:
+    std::atomic<bool>& closed_;
+};
+
+std::unique_ptr<RemoteDesktopKeyEvents> RemoteDesktopKeyEvents::create(std::string* error,
+                                                                       std::chrono::milliseconds warmUp) {
+    static std::atomic<int> counter{0};
+    std::unique_ptr<RemoteDesktopKeyEvents> self(new RemoteDesktopKeyEvents());
+    self->connectionName_ = QStringLiteral("tamberlo-joyrelay-remote-desktop-%1").arg(counter.fetch_add(1));
+    self->bus_ = QDBusConnection::connectToBus(QDBusConnection::SessionBus, self->connectionName_);
+    QDBusConnection& bus = *self->bus_;
+    const auto fail = [error, &self](const std::string& why) -> std::unique_ptr<RemoteDesktopKeyEvents> {
+        if (error) *error = why;
+        self.reset();
+        return nullptr;
+    };
+    if (!bus.isConnected())
+        return fail("cannot connect to the session bus: " + bus.lastError().message().toStdString());
+
+    const QDBusReply<QDBusObjectPath> created =
+        bus.call(QDBusMessage::createMethodCall(mutterService, mutterPath,
+                                                QStringLiteral("org.gnome.Mutter.RemoteDesktop"),
+                                                QStringLiteral("CreateSession")),
+                 QDBus::Block, callTimeoutMs);
+    if (!created.isValid()) {
+        return fail("Mutter's remote desktop is not available (" + created.error().message().toStdString() +
+                    ")");
+    }
+    self->session_ = created.value().path();
+    self->watcher_ = std::make_unique<ClosedWatcher>(self->closed_);
+    bus.connect(mutterService, self->session_, sessionInterface, QStringLiteral("Closed"),
+                self->watcher_.get(), SLOT(sessionClosed()));
+    const QDBusMessage started =
+        bus.call(sessionCall(self->session_, QStringLiteral("Start")), QDBus::Block, callTimeoutMs);
+    if (started.type() == QDBusMessage::ErrorMessage) {
+        return fail("Mutter did not start the remote desktop session (" +
+                    started.errorMessage().toStdString() + ")");
+    }
+    // Mutter drops the first events of a new session: a Shift tap, and a pause, before any real key.
+    self->notify(shiftCode, true);
+    self->notify(shiftCode, false);
+    std::this_thread::sleep_for(warmUp);
+    return self;
+}
+
+RemoteDesktopKeyEvents::~RemoteDesktopKeyEvents() {
+    if (!session_.isEmpty()) {
+        QDBusConnection& bus = *bus_;
+        if (!closed_.load()) {
+            for (ArcadeKey key : down_) {
+                if (const auto code = linux_keys::evdevCode(rawValue(key))) notify(*code, false);
+            }
+            bus.call(sessionCall(session_, QStringLiteral("Stop")), QDBus::Block, callTimeoutMs);
+        }
+        if (watcher_) {
+            bus.disconnect(mutterService, session_, sessionInterface, QStringLiteral("Closed"),
+                           watcher_.get(), SLOT(sessionClosed()));
+        }
+    }
+    if (bus_) {
+        bus_.reset();
+        QDBusConnection::disconnectFromBus(connectionName_);
+    }
+}
+
+void RemoteDesktopKeyEvents::notify(std::uint16_t code, bool down) {
+    QDBusMessage call = sessionCall(session_, QStringLiteral("NotifyKeyboardKeycode"));
+    call << static_cast<uint>(code) << down;
+    bus_->send(call);
+}
+
+std::optional<KeyEvent> RemoteDesktopKeyEvents::createKeyboardEvent(std::uint16_t virtualKey, bool down) {
+    if (!linux_keys::evdevCode(virtualKey) || closed_.load()) return std::nullopt;
+    return KeyEvent{virtualKey, down, std::nullopt};
+}
+
+void RemoteDesktopKeyEvents::post(const KeyEvent& event) {
+    const std::optional<std::uint16_t> code = linux_keys::evdevCode(event.virtualKey);
+    if (!code || closed_.load()) return;
+    notify(*code, event.down);
+    if (const std::optional<ArcadeKey> key = arcadeKey(event.virtualKey)) {
+        if (event.down) {
+            down_.insert(*key);
+        } else {
+            down_.erase(*key);
+        }
+    }
+}
+
+}  // namespace joyrelay
+
+#include "RemoteDesktopKeyEvents.moc"

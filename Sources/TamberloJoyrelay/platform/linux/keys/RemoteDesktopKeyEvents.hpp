@@ -1,0 +1,72 @@
+// Key events on GNOME without uinput: a remote desktop session of Mutter's
+// (org.gnome.Mutter.RemoteDesktop on the session bus: CreateSession, then Start on the session, then
+// NotifyKeyboardKeycode with evdev codes). No dialog asks the user, but GNOME Shell shows its
+// screen-sharing indicator in the top bar for as long as the session exists, so the program opens
+// one only when uinput is not available. Clicking the indicator's stop button ends the session: no
+// key goes out after that (createKeyboardEvent answers nothing) until the program is started again.
+//
+// Created once and kept: Mutter drops the first events of a new session, so create() taps Shift and
+// waits `warmUp` (at least 100 ms) before it returns, on the creating thread.
+//
+// Destroying the object releases every key still down, stops the session (waiting for Mutter's
+// answer, which comes after it has handled every key sent before) and closes the connection.
+//
+// Threads: the object talks over a D-Bus connection of its own, opened by create(); post() only
+// queues a message on it (QDBusConnection::send, safe from any thread, never waits for Mutter), so
+// the bridge queue calls it directly. Created and destroyed on a thread with Qt's event loop (the
+// main thread: the session's Closed signal is delivered there); needs a QCoreApplication.
+#pragma once
+
+#include <QDBusConnection>
+#include <QString>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "JoyrelayCore/GIP.hpp"
+#include "KeyEvents.hpp"
+
+namespace joyrelay {
+
+class RemoteDesktopKeyEvents final : public KeyEvents {
+public:
+    static constexpr std::chrono::milliseconds defaultWarmUp{150};
+
+    // Opens the connection and the session, starts it and warms it up. Returns nullptr with `error`
+    // (if given) set to one line when there is no session bus or Mutter refuses.
+    static std::unique_ptr<RemoteDesktopKeyEvents> create(std::string* error = nullptr,
+                                                          std::chrono::milliseconds warmUp = defaultWarmUp);
+
+    ~RemoteDesktopKeyEvents() override;
+    RemoteDesktopKeyEvents(const RemoteDesktopKeyEvents&) = delete;
+    RemoteDesktopKeyEvents& operator=(const RemoteDesktopKeyEvents&) = delete;
+
+    // An event for one of the thirteen keys; nothing for any other code, or once the session ended.
+    std::optional<KeyEvent> createKeyboardEvent(std::uint16_t virtualKey, bool down) override;
+
+    // Sends NotifyKeyboardKeycode (pressed or released) without waiting for an answer. Modifier
+    // flags are not sent: Shift is a key of its own, so its press and release carry the shift state.
+    void post(const KeyEvent& event) override;
+
+    // The session's object path, for the log line.
+    const QString& sessionPath() const { return session_; }
+
+    // Whether Mutter ended the session (the user stopped the screen sharing).
+    bool closed() const { return closed_.load(); }
+
+private:
+    class ClosedWatcher;
+    RemoteDesktopKeyEvents() = default;
+    void notify(std::uint16_t code, bool down);
+
+    QString connectionName_;
+    std::optional<QDBusConnection> bus_;  // the connection named connectionName_
+    QString session_;
+    std::unique_ptr<ClosedWatcher> watcher_;
+    std::atomic<bool> closed_{false};
+    KeySet down_;  // keys pressed and not yet released (a fixed set: nothing allocated per key)
+};
+
+}  // namespace joyrelay

@@ -1,0 +1,445 @@
+// The focus gate and the key output inside a headless KDE Plasma (KWin) or GNOME Shell session,
+// started by wayland-desktop.sh, which names the desktop in JOYRELAY_TEST_DESKTOP ("kwin", "gnome",
+// or "gnome-bare": GNOME Shell without the program's extension). Tests for another desktop skip.
+//
+// The session holds weston-terminal (the non-browser) and Chromium as a native Wayland client
+// showing the controller check page. The test moves the focus itself: a one-shot KWin script, or
+// the tests' own GNOME Shell extension. The focus provider drives the program's FocusMonitor through
+// desktop services of its own; keys go out through KWin's fake input or Mutter's remote desktop,
+// from a replay of the demo capture running on its own thread as the program runs it.
+#include <gtest/gtest.h>
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QDir>
+#include <QTemporaryFile>
+#include <algorithm>
+#include <cstdlib>
+
+#include "BrowserGuard.hpp"
+#include "FocusMonitor.hpp"
+#include "QtMainQueue.hpp"
+#include "SessionSupport.hpp"
+#include "StickService.hpp"
+#include "linux/KeyCodes.hpp"
+#include "platform/linux/focus/GnomeFocus.hpp"
+#include "platform/linux/focus/KWinFocus.hpp"
+#include "platform/linux/keys/FakeInputKeyEvents.hpp"
+#include "platform/linux/keys/RemoteDesktopKeyEvents.hpp"
+
+namespace joyrelay::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const std::string terminalClass = "org.freedesktop.weston.wayland-terminal";
+
+std::string desktop() {
+    const char* name = std::getenv("JOYRELAY_TEST_DESKTOP");
+    return name ? name : "";
+}
+bool onKWin() {
+    return desktop() == "kwin";
+}
+bool onGnome() {
+    return desktop() == "gnome" || desktop() == "gnome-bare";
+}
+
+double ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const std::size_t mid = values.size() / 2;
+    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+// Moves the focus to the first window whose class (KWin's resourceClass, GNOME's wm_class) is `text`,
+// or with `byTitle`, whose title holds `text`.
+bool activate(const std::string& text, bool byTitle = false) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (onGnome()) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.tamberlo.Joyrelay.FocusTest"),
+            QStringLiteral("/org/tamberlo/Joyrelay/FocusTest"),
+            QStringLiteral("org.tamberlo.Joyrelay.FocusTest"),
+            byTitle ? QStringLiteral("ActivateTitle") : QStringLiteral("Activate"));
+        call << QString::fromStdString(text);
+        const QDBusReply<bool> found = bus.call(call);
+        return found.isValid() && found.value();
+    }
+    QTemporaryFile script(QDir::tempPath() + QStringLiteral("/activate-XXXXXX.js"));
+    if (!script.open()) return false;
+    const QString test = byTitle ? QStringLiteral("String(list[i].caption).indexOf(\"%1\") >= 0")
+                                 : QStringLiteral("String(list[i].resourceClass) === \"%1\"");
+    script.write(QStringLiteral(R"js(
+var list = workspace.windowList ? workspace.windowList() : workspace.clientList();
+for (var i = 0; i < list.length; i++) {
+    if (%1) {
+        if (workspace.windowList) workspace.activeWindow = list[i]; else workspace.activeClient = list[i];
+        break;
+    }
+})js")
+                     .arg(test.arg(QString::fromStdString(text)))
+                     .toUtf8());
+    script.flush();
+    const auto scripting = [](const QString& method) {
+        return QDBusMessage::createMethodCall(QStringLiteral("org.kde.KWin"), QStringLiteral("/Scripting"),
+                                              QStringLiteral("org.kde.kwin.Scripting"), method);
+    };
+    QDBusMessage load = scripting(QStringLiteral("loadScript"));
+    load << script.fileName() << QStringLiteral("joyrelay-test-activate");
+    const QDBusReply<int> id = bus.call(load);
+    bool ran = false;
+    if (id.isValid() && id.value() >= 0) {
+        for (const QString& path :
+             {QStringLiteral("/Scripting/Script%1").arg(id.value()), QStringLiteral("/%1").arg(id.value())}) {
+            const QDBusMessage reply = bus.call(
+                QDBusMessage::createMethodCall(QStringLiteral("org.kde.KWin"), path,
+                                               QStringLiteral("org.kde.kwin.Script"), QStringLiteral("run")));
+            if (reply.type() != QDBusMessage::ErrorMessage) {
+                ran = true;
+                break;
+            }
+        }
+    }
+    QDBusMessage unload = scripting(QStringLiteral("unloadScript"));
+    unload << QStringLiteral("joyrelay-test-activate");
+    bus.call(unload);
+    return ran;
+}
+
+std::uint16_t key(ArcadeKey k) {
+    return rawValue(k);
+}
+
+// Everything the tests share: the provider and the gate, the two windows, the key output.
+struct Session {
+    fs::path folder;
+    std::unique_ptr<FocusProvider> provider;
+    std::unique_ptr<ProviderDesktop> services;
+    FocusMonitor monitor;
+    std::vector<std::pair<bool, Clock::time_point>> gateChanges;  // (open, when), in order
+    StickService* stick = nullptr;                                // the replay playing now
+    std::unique_ptr<Process> terminal;
+    fs::path terminalText;
+    std::unique_ptr<CheckPageBrowser> browser;
+    std::unique_ptr<KeyEvents> output;
+    std::unique_ptr<NotingKeyEvents> noted;
+    std::string outputError;
+
+    // The title of the window the provider last reported.
+    std::string caption() const {
+        if (auto* kwin = dynamic_cast<KWinFocus*>(provider.get())) return kwin->caption();
+        if (auto* gnome = dynamic_cast<GnomeFocus*>(provider.get())) return gnome->title();
+        return {};
+    }
+
+    std::optional<std::string> appId() const {
+        const auto app = provider->frontmost();
+        return app ? app->appId : std::nullopt;
+    }
+};
+
+std::unique_ptr<Session> shared;
+
+// Starts the session's parts once; fails the calling test when one does not come up.
+Session& session() {
+    if (shared) return *shared;
+    shared = std::make_unique<Session>();
+    Session& s = *shared;
+    s.folder = fs::path(std::getenv("HOME")) / "joyrelay-tests";
+    fs::create_directories(s.folder);
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (onGnome()) {
+        EXPECT_TRUE(pumpUntil(
+            [&] {
+                return bus.interface()
+                    ->isServiceRegistered(QStringLiteral("org.tamberlo.Joyrelay.FocusTest"))
+                    .value();
+            },
+            60s))
+            << "the tests' GNOME Shell extension never appeared";
+        bus.call(QDBusMessage::createMethodCall(QStringLiteral("org.tamberlo.Joyrelay.FocusTest"),
+                                                QStringLiteral("/org/tamberlo/Joyrelay/FocusTest"),
+                                                QStringLiteral("org.tamberlo.Joyrelay.FocusTest"),
+                                                QStringLiteral("HideOverview")));
+        s.provider = std::make_unique<GnomeFocus>();
+    } else {
+        EXPECT_TRUE(pumpUntil([] { return KWinFocus::available(); }, 30s))
+            << "KWin is not on the session bus";
+        s.provider = std::make_unique<KWinFocus>();
+    }
+    s.services = std::make_unique<ProviderDesktop>(*s.provider);
+    s.monitor.setChangeHandler([&s](bool open) {
+        s.gateChanges.emplace_back(open, Clock::now());
+        if (!open && s.stick) s.stick->gateClosed();
+    });
+    s.monitor.start(*s.services);
+
+    // The terminal's shell hands everything typed to a file, byte by byte.
+    s.terminalText = s.folder / "terminal.txt";
+    const fs::path shell = s.folder / "terminal-shell.sh";
+    std::ofstream(shell) << "#!/bin/sh\nstty -icanon -echo min 1\nexec cat > '" << s.terminalText.string()
+                         << "'\n";
+    fs::permissions(shell, fs::perms::owner_all);
+    s.terminal = std::make_unique<Process>(
+        std::vector<std::string>{"weston-terminal", "--shell=" + shell.string()}, s.folder / "terminal.log");
+    if (desktop() != "gnome-bare") {
+        EXPECT_TRUE(pumpUntil([&] { return s.appId() == terminalClass && fs::exists(s.terminalText); }, 30s))
+            << "weston-terminal never had the focus";
+    }
+    s.browser = std::make_unique<CheckPageBrowser>(s.folder);
+    if (desktop() != "gnome-bare") {
+        EXPECT_TRUE(pumpUntil([&] { return s.appId() == "chromium"; }, 60s))
+            << "Chromium never had the focus";
+    }
+    EXPECT_TRUE(pumpUntil([&] { return s.browser->title().rfind("padtest:", 0) == 0; }, 60s))
+        << "no check page in Chromium's DevTools list";
+    return s;
+}
+
+// The key output, created once and kept for the whole session, as the program keeps it.
+KeyEvents* output(Session& s) {
+    if (!s.output && s.outputError.empty()) {
+        const auto start = Clock::now();
+        if (onKWin()) {
+            s.output = FakeInputKeyEvents::create(&s.outputError);
+        } else {
+            s.output = RemoteDesktopKeyEvents::create(&s.outputError);
+        }
+        std::printf("key output ready in %.0f ms\n", ms(Clock::now() - start));
+        if (s.output) s.noted = std::make_unique<NotingKeyEvents>(*s.output);
+    }
+    return s.noted.get();
+}
+
+void tap(KeyEvents& out, ArcadeKey k) {
+    if (auto e = out.createKeyboardEvent(key(k), true)) out.post(*e);
+    if (auto e = out.createKeyboardEvent(key(k), false)) out.post(*e);
+}
+
+// Focus on Chromium's page, and the page listening: Chromium may route the first keys after an
+// activation to its own interface, so Shift is tapped until the page has seen one.
+void focusThePage(Session& s, KeyEvents& out) {
+    ASSERT_TRUE(activate("padtest", true));
+    ASSERT_TRUE(pumpUntil([&] { return s.caption().find("padtest") != std::string::npos; }, 10s))
+        << s.caption();
+    ASSERT_TRUE(s.monitor.current()) << "the gate did not open for Chromium";
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            const std::string before = s.browser->title();
+            tap(out, ArcadeKey::shift);
+            return pumpUntil([&] { return s.browser->title() != before; }, 300ms);
+        },
+        15s))
+        << "the page never received a key: " << s.browser->title();
+    ASSERT_TRUE(pumpUntil([&] { return s.browser->title().ends_with("U:Shift/ShiftLeft"); }, 5s))
+        << s.browser->title();
+}
+
+// Plays a capture through the program's replay and the gate, until its end.
+int replay(Session& s, const fs::path& capture) {
+    QtMainQueue mainQueue;
+    ReplaySettings settings;
+    settings.keyEvents = s.noted.get();
+    settings.gate = [&s] { return s.monitor.current(); };
+    int status = -1;
+    {
+        ReplayStick stick(capture.string(), settings, mainQueue, [&status](int st) { status = st; });
+        s.stick = &stick;
+        stick.start([](const StickStatus&) {});
+        EXPECT_TRUE(pumpUntil([&] { return status >= 0; }, 90s))
+            << "the replay of " << capture << " never ended";
+        s.stick = nullptr;
+    }
+    return status;
+}
+
+TEST(KdeGnomeDesktop, TheGateFollowsTheFocusBothWaysWithOneChangePerSwitch) {
+    if (desktop() != "kwin" && desktop() != "gnome")
+        GTEST_SKIP() << "needs KWin or GNOME Shell with the extension";
+    Session& s = session();
+    ASSERT_FALSE(s.provider->problem()) << *s.provider->problem();
+
+    const auto chromium = s.provider->frontmost();
+    ASSERT_TRUE(chromium);
+    EXPECT_EQ(chromium->appId, "chromium");
+    EXPECT_EQ(chromium->windowClass, "Chromium");  // KWin and GNOME report it lower-cased
+    EXPECT_TRUE(BrowserGuard::isBrowser(chromium));
+    EXPECT_TRUE(s.monitor.current());
+
+    std::vector<double> closing, opening;
+    for (int round = 0; round < 10; ++round) {
+        for (const bool toBrowser : {false, true}) {
+            const std::size_t before = s.gateChanges.size();
+            const auto start = Clock::now();
+            ASSERT_TRUE(toBrowser ? activate("padtest", true) : activate(terminalClass));
+            ASSERT_TRUE(pumpUntil([&] { return s.gateChanges.size() > before; }, 10s))
+                << "the gate did not follow the switch to " << (toBrowser ? "Chromium" : "the terminal");
+            EXPECT_EQ(s.gateChanges.back().first, toBrowser);
+            (toBrowser ? opening : closing).push_back(ms(s.gateChanges.back().second - start));
+            // The "no window" KWin reports before each switch is held back: one change per switch,
+            // not a close and an open in a row.
+            ASSERT_TRUE(pumpUntil([&] { return s.appId() == (toBrowser ? "chromium" : terminalClass); }, 5s));
+            EXPECT_EQ(s.gateChanges.size(), before + 1) << "the gate changed more than once for one switch";
+        }
+    }
+    std::printf(
+        "activation -> gate change on %s: close median %.1f ms, open median %.1f ms (%zu switches each)\n",
+        desktop().c_str(), median(closing), median(opening), closing.size());
+}
+
+TEST(KdeGnomeDesktop, SwitchingBetweenTwoBrowserWindowsKeepsTheGateOpen) {
+    if (desktop() != "kwin" && desktop() != "gnome")
+        GTEST_SKIP() << "needs KWin or GNOME Shell with the extension";
+    Session& s = session();
+    // A second window of the running Chromium.
+    Process second(
+        {"chromium", "--ozone-platform=wayland", "--no-sandbox", "--test-type",
+         "--user-data-dir=" + (s.folder / "chromium-profile").string(), "--new-window", "about:blank"},
+        s.folder / "chromium-second.log");
+    // GNOME Shell may not hand the focus to a window that an older process opens: ask for it.
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            activate("about:blank", true);
+            return pumpUntil([&] { return s.caption().find("about:blank") != std::string::npos; }, 1s);
+        },
+        30s))
+        << "the second Chromium window never had the focus: " << s.caption();
+    ASSERT_TRUE(s.monitor.current());
+    // KWin reports "no window" before each switch: held back, it never closes the gate.
+    const std::size_t before = s.gateChanges.size();
+    for (int round = 0; round < 3; ++round) {
+        for (const char* title : {"padtest", "about:blank"}) {
+            ASSERT_TRUE(activate(title, true));
+            ASSERT_TRUE(pumpUntil([&] { return s.caption().find(title) != std::string::npos; }, 10s))
+                << s.caption();
+            EXPECT_TRUE(s.monitor.current());
+        }
+    }
+    EXPECT_EQ(s.gateChanges.size(), before) << "the gate closed and opened again between two browser windows";
+    ASSERT_TRUE(activate("padtest", true));
+    ASSERT_TRUE(pumpUntil([&] { return s.caption().find("padtest") != std::string::npos; }, 10s));
+}
+
+TEST(KdeGnomeDesktop, AReplayArrivesExactlyInChromium) {
+    if (desktop() != "kwin" && desktop() != "gnome")
+        GTEST_SKIP() << "needs KWin or GNOME Shell with the extension";
+    Session& s = session();
+    KeyEvents* out = output(s);
+    ASSERT_TRUE(out) << s.outputError;
+    focusThePage(s, *out);
+    if (HasFatalFailure()) return;
+    const std::string before = s.browser->title();
+    EXPECT_EQ(replay(s, JOYRELAY_SOURCE_DIR "/samples/demo.gip"), 0);
+    const std::string expected = before + pageRecord(JOYRELAY_SOURCE_DIR "/samples/demo.keys");
+    EXPECT_TRUE(pumpUntil([&] { return s.browser->title() == expected; }, 10s))
+        << "page title: " << s.browser->title() << "\nexpected:   " << expected;
+}
+
+TEST(KdeGnomeDesktop, NothingReachesTheTerminalAndAHeldKeyIsReleasedWhenTheFocusMovesThere) {
+    if (desktop() != "kwin" && desktop() != "gnome")
+        GTEST_SKIP() << "needs KWin or GNOME Shell with the extension";
+    Session& s = session();
+    KeyEvents* out = output(s);
+    ASSERT_TRUE(out) << s.outputError;
+    focusThePage(s, *out);
+    if (HasFatalFailure()) return;
+
+    // Enter goes down 100 ms in and stays down for 6 s; the focus moves to the terminal meanwhile.
+    const fs::path capture = s.folder / "held-enter.gip";
+    std::ofstream(capture) << "0 20 00 01 0e 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n"
+                              "100 20 00 02 0e 04 00 00 00 00 00 00 00 00 00 00 00 00 00\n"
+                              "6100 20 00 03 0e 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n";
+    QtMainQueue mainQueue;
+    ReplaySettings settings;
+    settings.keyEvents = s.noted.get();
+    settings.gate = [&s] { return s.monitor.current(); };
+    int status = -1;
+    Clock::time_point switched;
+    {
+        ReplayStick stick(capture.string(), settings, mainQueue, [&status](int st) { status = st; });
+        s.stick = &stick;
+        stick.start([](const StickStatus&) {});
+        ASSERT_TRUE(pumpUntil([&] { return s.browser->title().ends_with("D:Enter/Enter"); }, 10s))
+            << s.browser->title();
+        switched = Clock::now();
+        ASSERT_TRUE(activate(terminalClass));
+        ASSERT_TRUE(pumpUntil([&] { return !s.monitor.current(); }, 10s))
+            << "the gate did not close for the terminal";
+        ASSERT_TRUE(pumpUntil([&] { return status >= 0; }, 30s)) << "the replay never ended";
+        s.stick = nullptr;
+    }
+    const auto posted = s.noted->posted();
+    const auto release = std::find_if(posted.begin(), posted.end(), [&](const NotingKeyEvents::Posted& p) {
+        return p.virtualKey == key(ArcadeKey::enter) && !p.down && p.at >= switched;
+    });
+    ASSERT_NE(release, posted.end()) << "Enter was never released";
+    EXPECT_EQ(std::count_if(posted.begin(), posted.end(),
+                            [&](const NotingKeyEvents::Posted& p) {
+                                return p.virtualKey == key(ArcadeKey::enter) && p.at >= switched;
+                            }),
+              1)
+        << "after the switch, Enter went out again";
+    EXPECT_LT(release->at, switched + 2s) << "Enter stayed down until the capture let go of it";
+    std::printf("switch to the terminal -> Enter released: %.1f ms\n", ms(release->at - switched));
+
+    // Nothing reached the terminal: a marker typed into it past the gate arrives alone.
+    tap(*out, ArcadeKey::x);
+    ASSERT_TRUE(pumpUntil([&] { return readFile(s.terminalText).find('x') != std::string::npos; }, 10s))
+        << "the marker never reached the terminal";
+    EXPECT_EQ(readFile(s.terminalText), "x");
+}
+
+TEST(KdeGnomeDesktop, WithoutTheExtensionTheGateStaysClosedAndTheProblemSaysWhatToDo) {
+    if (desktop() != "gnome-bare") GTEST_SKIP() << "needs GNOME Shell without the program's extension";
+    Session& s = session();
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            return s.provider->problem() && s.provider->problem()->find("not loaded") != std::string::npos;
+        },
+        10s))
+        << s.provider->problem().value_or("(no problem reported)");
+    const std::string problem = *s.provider->problem();
+    EXPECT_NE(problem.find("gnome-extensions enable joyrelay-focus@tamberlo"), std::string::npos) << problem;
+    EXPECT_NE(problem.find("log out and in"), std::string::npos) << problem;
+    EXPECT_FALSE(s.provider->frontmost());
+    EXPECT_FALSE(s.monitor.current()) << "the gate is open with Chromium in front and no extension";
+    std::printf("problem: %s\n", problem.c_str());
+
+    // Installed and enabled while the shell runs: GNOME Shell on Wayland loads it only at the next
+    // login, and the provider still says what to do.
+    const fs::path installed =
+        fs::path(std::getenv("HOME")) / ".local/share/gnome-shell/extensions/joyrelay-focus@tamberlo";
+    fs::create_directories(installed.parent_path());
+    fs::copy(JOYRELAY_SOURCE_DIR "/packaging/gnome-shell-extension/legacy/joyrelay-focus@tamberlo", installed,
+             fs::copy_options::recursive);
+    EXPECT_EQ(std::system("gnome-extensions enable joyrelay-focus@tamberlo"), 0);
+    GnomeFocus late;
+    ASSERT_TRUE(pumpUntil(
+        [&] { return late.problem() && late.problem()->find("not loaded") != std::string::npos; }, 10s))
+        << late.problem().value_or("(no problem reported)");
+    EXPECT_NE(late.problem()->find("gnome-extensions enable joyrelay-focus@tamberlo"), std::string::npos);
+    EXPECT_FALSE(late.frontmost());
+}
+
+}  // namespace
+}  // namespace joyrelay::testing
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    const int status = RUN_ALL_TESTS();
+    if (joyrelay::testing::shared) {
+        joyrelay::testing::shared->browser.reset();
+        joyrelay::testing::shared->terminal.reset();
+        joyrelay::testing::shared.reset();
+    }
+    return status;
+}
