@@ -19,7 +19,7 @@ QtDesktopServices::QtDesktopServices(std::unique_ptr<FocusProvider> focus, std::
     : focus_(std::move(focus)), trustCheck_(std::move(trustCheck)), autostart_(std::move(autostart)) {
     if (focus_) {
         focus_->setChangeHandler([this] {
-            frontmostKnown_ = false;
+            frontmost_.forget();
             for (auto& handler : activationHandlers_) handler();
         });
         if (focus_->fd() >= 0) {
