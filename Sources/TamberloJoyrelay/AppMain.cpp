@@ -33,7 +33,6 @@
 #include "linux/X11Focus.hpp"
 #include "platform/linux/focus/FocusProviderChoice.hpp"
 #include "platform/linux/focus/NoFocusProvider.hpp"
-#include "platform/linux/focus/X11FocusProvider.hpp"
 
 namespace joyrelay {
 
@@ -183,17 +182,10 @@ int runApp(const Options& options, char* argv0) {
     }
     const bool printing = wanted == KeyOutputKind::print;
 
-    // Who says which application is in front: chosen once, from the session (logged as "Focus: ...").
-    std::unique_ptr<FocusProvider> focus = chooseFocusProvider(DesktopSession::fromEnvironment());
     std::string x11Error;
-    bool x11Opened = dynamic_cast<X11FocusProvider*>(focus.get()) != nullptr;
-    if (!x11Opened) x11Opened = openX11Display(nullptr, &x11Error) != nullptr;
+    const bool x11Opened = openX11Display(nullptr, &x11Error) != nullptr;
     const std::optional<std::string> noDisplay = noDisplayReason(x11Opened, x11Error);
     const bool headless = options.headless || noDisplay.has_value();
-    // Without a window system, or on a desktop that does not tell, there is nobody to ask which
-    // application is in front. When printing, the gate is always open and that does not matter.
-    std::optional<std::string> noDesktopReason;
-    if (dynamic_cast<NoFocusProvider*>(focus.get()) && !printing) noDesktopReason = focus->problem();
 
     int argc = 1;
     char* argv[] = {argv0, nullptr};
@@ -212,6 +204,14 @@ int runApp(const Options& options, char* argv0) {
         Log::info("Tamberlo Joyrelay " + version + " starting (" + executable + ", headless)");
         if (noDisplay && !options.headless) Log::info("No display (" + *noDisplay + ") \u2014 running headless");
     }
+
+    // Who says which application is in front: chosen once, from the session (logged as "Focus: ..."),
+    // once the application object exists (the KDE and GNOME providers talk over its session bus).
+    std::unique_ptr<FocusProvider> focus = chooseFocusProvider(DesktopSession::fromEnvironment());
+    // Without a window system, or on a desktop that does not tell, there is nobody to ask which
+    // application is in front. When printing, the gate is always open and that does not matter.
+    std::optional<std::string> noDesktopReason;
+    if (dynamic_cast<NoFocusProvider*>(focus.get()) && !printing) noDesktopReason = focus->problem();
 
     KeyOutputAccess access(wanted);
     QtDesktopServices desktop(std::move(focus), [&access] { return access.check(); },

@@ -31,8 +31,9 @@ OptionsParse parseOptions(const std::vector<std::string>& args) {
         } else if (a == "--key-output") {
             value(o.keyOutput);
             if (o.keyOutput && *o.keyOutput != "uinput" && *o.keyOutput != "xtest" &&
-                *o.keyOutput != "print" && *o.keyOutput != "virtual-keyboard") {
-                r.error = "--key-output must be uinput, virtual-keyboard, xtest or print";
+                *o.keyOutput != "print" && *o.keyOutput != "virtual-keyboard" && *o.keyOutput != "fake-input" &&
+                *o.keyOutput != "remote-desktop") {
+                r.error = "--key-output must be uinput, virtual-keyboard, fake-input, remote-desktop, xtest or print";
             }
         } else {
             r.error = "unknown option: " + a;
@@ -57,8 +58,8 @@ std::string usageText() {
            "  --fast               with --replay: do not keep the capture's timing\n"
            "  --print-keys         print each key transition (\"<ms> <key> down|up\") on standard\n"
            "                       output instead of posting it; the browser-only rule is off\n"
-           "  --key-output KIND    how keys are posted: uinput, virtual-keyboard (Wayland), xtest\n"
-           "                       or print\n"
+           "  --key-output KIND    how keys are posted: uinput, virtual-keyboard (wlroots),\n"
+           "                       fake-input (KDE Plasma), remote-desktop (GNOME), xtest or print\n"
            "  --record FILE        save every report of the real stick to FILE as a capture\n"
            "                       (the file is replaced; it is complete at each release and at quit)\n"
            "  --version            print the version and exit\n"

@@ -12,6 +12,10 @@
 
 #include "linux/UinputKeyEvents.hpp"
 #include "linux/XTestKeyEvents.hpp"
+#include "platform/linux/focus/GnomeFocus.hpp"
+#include "platform/linux/focus/KWinFocus.hpp"
+#include "platform/linux/keys/FakeInputKeyEvents.hpp"
+#include "platform/linux/keys/RemoteDesktopKeyEvents.hpp"
 #include "platform/linux/keys/VirtualKeyboardKeyEvents.hpp"
 #include "platform/linux/wayland/DesktopSession.hpp"
 #include "simulated/PrintedKeyEvents.hpp"
@@ -23,6 +27,8 @@ std::optional<KeyOutputKind> parseKeyOutput(std::string_view text) {
     if (text == "xtest") return KeyOutputKind::xtest;
     if (text == "print") return KeyOutputKind::print;
     if (text == "virtual-keyboard") return KeyOutputKind::virtualKeyboard;
+    if (text == "fake-input") return KeyOutputKind::fakeInput;
+    if (text == "remote-desktop") return KeyOutputKind::remoteDesktop;
     return std::nullopt;
 }
 
@@ -67,7 +73,22 @@ KeyOutputOpeners KeyOutputOpeners::system() {
     o.virtualKeyboard = [](std::string* error) -> std::unique_ptr<KeyEvents> {
         return VirtualKeyboardKeyEvents::create(nullptr, error);
     };
-    o.waylandSession = DesktopSession::fromEnvironment().wayland();
+    o.fakeInput = [](std::string* error) -> std::unique_ptr<KeyEvents> {
+        return FakeInputKeyEvents::create(error);
+    };
+    o.remoteDesktop = [](std::string* error) -> std::unique_ptr<KeyEvents> {
+        return RemoteDesktopKeyEvents::create(error);
+    };
+    const DesktopSession session = DesktopSession::fromEnvironment();
+    o.waylandSession = session.wayland();
+    if (o.waylandSession) {
+        // Which compositor: the session's own name first, the session bus when that says nothing.
+        if (session.desktopIs("KDE") || (session.currentDesktop.empty() && KWinFocus::available())) {
+            o.compositor = Compositor::kwin;
+        } else if (session.desktopIs("GNOME") || (session.currentDesktop.empty() && GnomeFocus::available())) {
+            o.compositor = Compositor::mutter;
+        }
+    }
     return o;
 }
 
@@ -89,6 +110,10 @@ std::string describe(KeyOutputKind kind, KeyEvents& events) {
             return "Key output: Wayland virtual keyboard on " +
                    (keyboard ? keyboard->displayName() : std::string("$WAYLAND_DISPLAY"));
         }
+        case KeyOutputKind::fakeInput:
+            return "Key output: KWin fake input";
+        case KeyOutputKind::remoteDesktop:
+            return "Key output: Mutter remote desktop session";
     }
     return {};
 }
@@ -113,6 +138,12 @@ KeyOutput chooseKeyOutput(std::optional<KeyOutputKind> wanted, const KeyOutputOp
             case KeyOutputKind::virtualKeyboard:
                 events = openers.virtualKeyboard ? openers.virtualKeyboard(&error) : nullptr;
                 break;
+            case KeyOutputKind::fakeInput:
+                events = openers.fakeInput ? openers.fakeInput(&error) : nullptr;
+                break;
+            case KeyOutputKind::remoteDesktop:
+                events = openers.remoteDesktop ? openers.remoteDesktop(&error) : nullptr;
+                break;
         }
         if (events) {
             out.logLine = describe(kind, *events);
@@ -127,7 +158,16 @@ KeyOutput chooseKeyOutput(std::optional<KeyOutputKind> wanted, const KeyOutputOp
     if (wanted) {
         attempt(*wanted);
     } else if (!attempt(KeyOutputKind::uinput)) {
-        attempt(openers.waylandSession ? KeyOutputKind::virtualKeyboard : KeyOutputKind::xtest);
+        if (!openers.waylandSession) {
+            attempt(KeyOutputKind::xtest);
+        } else if (openers.compositor == KeyOutputOpeners::Compositor::kwin) {
+            attempt(KeyOutputKind::fakeInput);
+        } else if (openers.compositor == KeyOutputOpeners::Compositor::mutter) {
+            // Only now: the session shows GNOME's screen-sharing indicator for as long as it exists.
+            attempt(KeyOutputKind::remoteDesktop);
+        } else {
+            attempt(KeyOutputKind::virtualKeyboard);
+        }
     }
     if (out.events) {
         if (!out.reason.empty()) out.logLine += " (" + out.reason + ")";  // why uinput was passed over

@@ -1,8 +1,9 @@
 // Choosing where key events go, once, at start: a uinput virtual keyboard when /dev/uinput can be
-// opened for writing; else, in a Wayland session, the compositor's virtual keyboard protocol, and in
+// opened for writing; else, in a Wayland session, the compositor's own injection (KWin's fake input,
+// Mutter's remote desktop session, or the virtual keyboard protocol elsewhere), and in
 // an X11 session XTest when an X display with the XTEST extension is reachable; else none. XTest is
 // never taken by itself in a Wayland session: there it would reach XWayland windows only.
-// `--key-output uinput|virtual-keyboard|xtest|print` names one output instead (and then nothing
+// `--key-output uinput|virtual-keyboard|fake-input|remote-desktop|xtest|print` names one output instead (and then nothing
 // else is tried); `--print-keys` means `print`.
 #pragma once
 
@@ -17,9 +18,10 @@
 
 namespace joyrelay {
 
-enum class KeyOutputKind { uinput, xtest, print, virtualKeyboard };
+enum class KeyOutputKind { uinput, xtest, print, virtualKeyboard, fakeInput, remoteDesktop };
 
-// "uinput", "xtest", "print" or "virtual-keyboard", or nothing for any other text.
+// "uinput", "xtest", "print", "virtual-keyboard", "fake-input" or "remote-desktop", or nothing for any
+// other text.
 std::optional<KeyOutputKind> parseKeyOutput(std::string_view text);
 
 // The guard program of the XTest output: next to this program's executable (a build folder), in
@@ -34,8 +36,13 @@ struct KeyOutputOpeners {
     std::function<std::unique_ptr<KeyEvents>(std::string* error)> xtest;
     std::function<std::unique_ptr<KeyEvents>()> print;  // printed lines on standard output
     std::function<std::unique_ptr<KeyEvents>(std::string* error)> virtualKeyboard;
-    // Whether the session is a Wayland one: the virtual keyboard then takes XTest's place.
+    std::function<std::unique_ptr<KeyEvents>(std::string* error)> fakeInput;      // KWin
+    std::function<std::unique_ptr<KeyEvents>(std::string* error)> remoteDesktop;  // GNOME (Mutter)
+    // Whether the session is a Wayland one: the compositor's own injection then takes XTest's place,
+    // and which one: KWin's fake input on KDE Plasma, Mutter's remote desktop on GNOME, the
+    // virtual-keyboard protocol elsewhere.
     bool waylandSession = false;
+    enum class Compositor { other, kwin, mutter } compositor = Compositor::other;
 
     // UinputKeyEvents::create, XTestKeyEvents::create on $DISPLAY, PrintedKeyEvents on standard
     // output without times, VirtualKeyboardKeyEvents::create on $WAYLAND_DISPLAY, and the session

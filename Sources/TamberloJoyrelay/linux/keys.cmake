@@ -16,7 +16,8 @@ add_library(joyrelay_linux_keys STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/X11Focus.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/XTestKeyEvents.cpp
 )
-target_link_libraries(joyrelay_linux_keys PUBLIC joyrelay_focus joyrelay_virtual_keyboard PkgConfig::JOYRELAY_KEYS_DEPS)
+target_link_libraries(joyrelay_linux_keys PUBLIC joyrelay_focus joyrelay_virtual_keyboard PkgConfig::JOYRELAY_KEYS_DEPS
+  PRIVATE joyrelay_kde_gnome_keys joyrelay_kde_gnome_focus)
 
 # The guard of the XTest output: a process of its own that lets go of the keys once the program has
 # ended, however it ended. Built next to the program, installed in the libexec folder.

@@ -1,7 +1,9 @@
 #include "platform/linux/focus/FocusProviderChoice.hpp"
 
 #include "platform/linux/focus/ForeignToplevelFocusProvider.hpp"
+#include "platform/linux/focus/GnomeFocus.hpp"
 #include "platform/linux/focus/HyprlandFocusProvider.hpp"
+#include "platform/linux/focus/KWinFocus.hpp"
 #include "platform/linux/focus/NoFocusProvider.hpp"
 #include "platform/linux/focus/SwayFocusProvider.hpp"
 #include "platform/linux/focus/X11FocusProvider.hpp"
@@ -32,7 +34,30 @@ std::vector<FocusProviderCandidate> focusProviderCandidates() {
             return HyprlandFocusProvider::open(hyprland_ipc::socketFolder(s.runtimeDir, s.hyprlandSignature), error);
         },
     });
-    // KDE Plasma and GNOME: their providers' entries belong here (see the header).
+    // KDE Plasma and GNOME: a helper inside the compositor reports over the session bus (these need the
+    // QCoreApplication, which exists by the time the provider is chosen).
+    list.push_back({
+        "kde",
+        [](const DesktopSession& s) { return s.wayland() && (s.desktopIs("KDE") || KWinFocus::available()); },
+        [](const DesktopSession&, std::string* error) -> std::unique_ptr<FocusProvider> {
+            if (!KWinFocus::available()) {
+                if (error) *error = "KWin is not on the session bus";
+                return nullptr;
+            }
+            return std::make_unique<KWinFocus>();
+        },
+    });
+    list.push_back({
+        "gnome",
+        [](const DesktopSession& s) { return s.wayland() && (s.desktopIs("GNOME") || GnomeFocus::available()); },
+        [](const DesktopSession&, std::string* error) -> std::unique_ptr<FocusProvider> {
+            if (!GnomeFocus::available()) {
+                if (error) *error = "GNOME Shell is not on the session bus";
+                return nullptr;
+            }
+            return std::make_unique<GnomeFocus>();
+        },
+    });
     list.push_back({
         "foreign-toplevel",
         [](const DesktopSession& s) { return s.wayland(); },

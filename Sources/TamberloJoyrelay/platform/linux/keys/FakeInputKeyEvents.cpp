@@ -106,6 +106,10 @@ FakeInputKeyEvents::~FakeInputKeyEvents() {
     display_.reset();
 }
 
+void FakeInputKeyEvents::sync() {
+    if (connected()) wl_display_roundtrip(display_.get());
+}
+
 bool FakeInputKeyEvents::connected() const {
     return display_ && fake_ && wl_display_get_error(display_.get()) == 0;
 }

@@ -46,6 +46,9 @@ public:
     FakeInputKeyEvents(const FakeInputKeyEvents&) = delete;
     FakeInputKeyEvents& operator=(const FakeInputKeyEvents&) = delete;
 
+    // Returns once KWin has read every request sent so far (a roundtrip).
+    void sync() override;
+
     // An event for one of the thirteen keys; nothing for any other code, or once the connection to
     // KWin is lost.
     std::optional<KeyEvent> createKeyboardEvent(std::uint16_t virtualKey, bool down) override;

@@ -104,6 +104,15 @@ void RemoteDesktopKeyEvents::notify(std::uint16_t code, bool down) {
     bus_->send(call);
 }
 
+void RemoteDesktopKeyEvents::sync() {
+    if (session_.isEmpty() || closed_.load()) return;
+    QDBusMessage question = QDBusMessage::createMethodCall(mutterService, session_,
+                                                           QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                           QStringLiteral("Get"));
+    question << sessionInterface << QStringLiteral("SessionId");
+    bus_->call(question, QDBus::Block, callTimeoutMs);
+}
+
 std::optional<KeyEvent> RemoteDesktopKeyEvents::createKeyboardEvent(std::uint16_t virtualKey, bool down) {
     if (!linux_keys::evdevCode(virtualKey) || closed_.load()) return std::nullopt;
     return KeyEvent{virtualKey, down, std::nullopt};

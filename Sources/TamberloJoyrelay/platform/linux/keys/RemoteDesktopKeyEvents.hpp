@@ -50,6 +50,10 @@ public:
     // flags are not sent: Shift is a key of its own, so its press and release carry the shift state.
     void post(const KeyEvent& event) override;
 
+    // Returns once Mutter has handled every key sent so far: a blocking question on the same
+    // connection, which Mutter answers after the calls before it.
+    void sync() override;
+
     // The session's object path, for the log line.
     const QString& sessionPath() const { return session_; }
 
