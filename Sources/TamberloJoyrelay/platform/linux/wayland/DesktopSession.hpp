@@ -28,8 +28,8 @@ struct DesktopSession {
     // beside it is XWayland, which sees only the windows of X11 clients.
     bool wayland() const;
 
-    // Whether XDG_CURRENT_DESKTOP names `desktop` among its colon-separated entries (exactly, as
-    // the desktop entry specification compares them).
+    // Whether XDG_CURRENT_DESKTOP names `desktop` among its colon-separated entries, compared
+    // exactly (case included), as desktop entries' OnlyShowIn lists are.
     bool desktopIs(const std::string& desktop) const;
 };
 
