@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "AllocationCounter.hpp"
-#include "Log.hpp"
-#include "Queues.hpp"
-#include "StickBridge.hpp"
-#include "simulated/SimulatedUsbHost.hpp"
+#include "log/Log.hpp"
+#include "queues/Queues.hpp"
+#include "bridge/StickBridge.hpp"
+#include "platform/simulated/SimulatedUsbHost.hpp"
 
 using namespace joyrelay;
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "AllocationCounter.hpp"
-#include "Capture.hpp"
+#include "capture/Capture.hpp"
 #include "JoyrelayCore/GIP.hpp"
 
 using namespace joyrelay;

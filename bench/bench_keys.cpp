@@ -8,11 +8,11 @@
 #include <memory>
 #include <string>
 
-#include "KeyPoster.hpp"
-#include "linux/UinputKeyEvents.hpp"
-#include "linux/XTestKeyEvents.hpp"
-#include "simulated/PrintedKeyEvents.hpp"
-#include "simulated/RecordingKeyEvents.hpp"
+#include "bridge/KeyPoster.hpp"
+#include "platform/linux/keys/UinputKeyEvents.hpp"
+#include "platform/linux/keys/XTestKeyEvents.hpp"
+#include "platform/simulated/PrintedKeyEvents.hpp"
+#include "support/RecordingKeyEvents.hpp"
 
 using namespace joyrelay;
 

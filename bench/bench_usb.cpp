@@ -32,10 +32,10 @@
 #include <vector>
 
 #include "FakeStick.hpp"
-#include "Queues.hpp"
-#include "StickBridge.hpp"
-#include "linux/LibusbHost.hpp"
-#include "simulated/RecordingKeyEvents.hpp"
+#include "queues/Queues.hpp"
+#include "bridge/StickBridge.hpp"
+#include "platform/linux/usb/LibusbHost.hpp"
+#include "support/RecordingKeyEvents.hpp"
 
 // --- Allocations on chosen threads -----------------------------------------------------------------
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "BrowserGuard.hpp"
+#include "gate/BrowserGuard.hpp"
 #include "platform/linux/focus/ForeignToplevelFocusProvider.hpp"
 #include "platform/linux/focus/SwayFocusProvider.hpp"
 #include "platform/linux/focus/UnixSocket.hpp"

@@ -3,7 +3,7 @@
 
 #include <unistd.h>
 
-#include "Capture.hpp"
+#include "capture/Capture.hpp"
 #include "TestSupport.hpp"
 
 using namespace joyrelay;

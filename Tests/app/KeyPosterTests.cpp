@@ -1,8 +1,8 @@
 // Key posting: the shift flag rule and dropped transitions.
 #include <gtest/gtest.h>
 
-#include "KeyPoster.hpp"
-#include "simulated/RecordingKeyEvents.hpp"
+#include "bridge/KeyPoster.hpp"
+#include "support/RecordingKeyEvents.hpp"
 
 using namespace joyrelay;
 

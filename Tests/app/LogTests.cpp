@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "Log.hpp"
+#include "log/Log.hpp"
 #include "TestSupport.hpp"
 
 using namespace joyrelay;

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "Log.hpp"
-#include "Queues.hpp"
-#include "StickBridge.hpp"
-#include "simulated/RecordingKeyEvents.hpp"
-#include "simulated/SimulatedUsbHost.hpp"
+#include "log/Log.hpp"
+#include "queues/Queues.hpp"
+#include "bridge/StickBridge.hpp"
+#include "support/RecordingKeyEvents.hpp"
+#include "platform/simulated/SimulatedUsbHost.hpp"
 
 namespace joyrelay {
 inline void PrintTo(const StickStatus& s, std::ostream* os) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "DesktopServices.hpp"
+#include "contracts/DesktopServices.hpp"
 
 namespace joyrelay::testing {
 

@@ -11,10 +11,10 @@
 #include <set>
 #include <string>
 
-#include "BrowserGuard.hpp"
+#include "gate/BrowserGuard.hpp"
 #include "FakeDesktopServices.hpp"
-#include "FocusMonitor.hpp"
-#include "linux/FrontmostCache.hpp"
+#include "gate/FocusMonitor.hpp"
+#include "platform/linux/desktop/FrontmostCache.hpp"
 
 using namespace joyrelay;
 using joyrelay::testing::app;

@@ -17,11 +17,11 @@
 #include <tuple>
 #include <vector>
 
-#include "KeyPoster.hpp"
-#include "linux/KeyCodes.hpp"
-#include "linux/KeyOutput.hpp"
-#include "linux/UinputKeyEvents.hpp"
-#include "simulated/RecordingKeyEvents.hpp"
+#include "bridge/KeyPoster.hpp"
+#include "platform/linux/keys/KeyCodes.hpp"
+#include "platform/linux/keys/KeyOutput.hpp"
+#include "platform/linux/keys/UinputKeyEvents.hpp"
+#include "support/RecordingKeyEvents.hpp"
 
 using namespace joyrelay;
 

@@ -6,15 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "Capture.hpp"
+#include "capture/Capture.hpp"
 #include "FakeDesktopServices.hpp"
-#include "FocusMonitor.hpp"
+#include "gate/FocusMonitor.hpp"
 #include "JoyrelayCore/GIP.hpp"
-#include "KeyPoster.hpp"
+#include "bridge/KeyPoster.hpp"
 #include "X11TestSupport.hpp"
-#include "linux/KeyCodes.hpp"
-#include "linux/X11Focus.hpp"
-#include "linux/XTestKeyEvents.hpp"
+#include "platform/linux/keys/KeyCodes.hpp"
+#include "platform/linux/desktop/X11Focus.hpp"
+#include "platform/linux/keys/XTestKeyEvents.hpp"
 
 // Last: Xlib defines macros (None, Bool, Status) that clash with names in the headers above.
 #include <X11/Xlib.h>

@@ -18,12 +18,12 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "BrowserGuard.hpp"
-#include "FocusMonitor.hpp"
-#include "QtMainQueue.hpp"
+#include "gate/BrowserGuard.hpp"
+#include "gate/FocusMonitor.hpp"
+#include "app/QtMainQueue.hpp"
 #include "SessionSupport.hpp"
-#include "StickService.hpp"
-#include "linux/KeyCodes.hpp"
+#include "app/StickService.hpp"
+#include "platform/linux/keys/KeyCodes.hpp"
 #include "platform/linux/focus/GnomeFocus.hpp"
 #include "platform/linux/focus/KWinFocus.hpp"
 #include "platform/linux/keys/FakeInputKeyEvents.hpp"

@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "BrowserGuard.hpp"
+#include "gate/BrowserGuard.hpp"
 #include "platform/linux/focus/DesktopAppIds.hpp"
 #include "platform/linux/focus/FocusHold.hpp"
 #include "platform/linux/focus/GnomeFocus.hpp"

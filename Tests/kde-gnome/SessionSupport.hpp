@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "../desktop/X11TestSupport.hpp"
-#include "DesktopServices.hpp"
-#include "KeyEvents.hpp"
+#include "contracts/DesktopServices.hpp"
+#include "contracts/KeyEvents.hpp"
 #include "platform/linux/focus/FocusProvider.hpp"
 
 namespace joyrelay::testing {

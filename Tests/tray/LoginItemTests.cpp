@@ -11,9 +11,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "AppDelegate.hpp"
+#include "app/AppDelegate.hpp"
 #include "TrayFakes.hpp"
-#include "linux/QtDesktopServices.hpp"
+#include "platform/linux/desktop/QtDesktopServices.hpp"
 
 using namespace joyrelay;
 using namespace joyrelay::testing;

@@ -14,10 +14,10 @@
 #include <string_view>
 #include <vector>
 
-#include "DesktopServices.hpp"
-#include "Log.hpp"
-#include "StickService.hpp"
-#include "linux/XdgAutostart.hpp"
+#include "contracts/DesktopServices.hpp"
+#include "log/Log.hpp"
+#include "app/StickService.hpp"
+#include "platform/linux/desktop/XdgAutostart.hpp"
 
 namespace joyrelay::testing {
 

@@ -10,12 +10,12 @@
 #include <QTest>
 #include <cstdlib>
 
-#include "AppDelegate.hpp"
-#include "QtMainQueue.hpp"
-#include "Queues.hpp"
+#include "app/AppDelegate.hpp"
+#include "app/QtMainQueue.hpp"
+#include "queues/Queues.hpp"
 #include "TrayFakes.hpp"
-#include "simulated/RecordingKeyEvents.hpp"
-#include "simulated/SimulatedUsbHost.hpp"
+#include "support/RecordingKeyEvents.hpp"
+#include "platform/simulated/SimulatedUsbHost.hpp"
 
 using namespace joyrelay;
 using namespace joyrelay::testing;

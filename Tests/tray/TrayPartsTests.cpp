@@ -14,16 +14,16 @@
 #include <sstream>
 #include <thread>
 
-#include "Accessibility.hpp"
-#include "AppDelegate.hpp"
-#include "AppInfo.hpp"
-#include "InstanceLock.hpp"
-#include "QtMainQueue.hpp"
-#include "StickService.hpp"
+#include "app/Accessibility.hpp"
+#include "app/AppDelegate.hpp"
+#include "app/AppInfo.hpp"
+#include "app/InstanceLock.hpp"
+#include "app/QtMainQueue.hpp"
+#include "app/StickService.hpp"
 #include "TrayFakes.hpp"
 #include "../app/TestSupport.hpp"
-#include "linux/QtDesktopServices.hpp"
-#include "simulated/RecordingKeyEvents.hpp"
+#include "platform/linux/desktop/QtDesktopServices.hpp"
+#include "support/RecordingKeyEvents.hpp"
 
 using namespace joyrelay;
 using namespace joyrelay::testing;

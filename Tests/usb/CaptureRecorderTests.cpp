@@ -10,8 +10,8 @@
 #include <sstream>
 #include <thread>
 
-#include "Capture.hpp"
-#include "CaptureRecorder.hpp"
+#include "capture/Capture.hpp"
+#include "capture/CaptureRecorder.hpp"
 
 using namespace joyrelay;
 

@@ -14,10 +14,10 @@
 #include <set>
 
 #include "FakeStick.hpp"
-#include "Queues.hpp"
-#include "StickBridge.hpp"
-#include "linux/LibusbHost.hpp"
-#include "simulated/RecordingKeyEvents.hpp"
+#include "queues/Queues.hpp"
+#include "bridge/StickBridge.hpp"
+#include "platform/linux/usb/LibusbHost.hpp"
+#include "support/RecordingKeyEvents.hpp"
 
 using namespace fakestick;
 using namespace joyrelay;

@@ -8,8 +8,8 @@
 #include <map>
 #include <memory>
 
-#include "linux/KeyCodes.hpp"
-#include "linux/KeyOutput.hpp"
+#include "platform/linux/keys/KeyCodes.hpp"
+#include "platform/linux/keys/KeyOutput.hpp"
 #include "platform/linux/focus/FocusProviderChoice.hpp"
 #include "platform/linux/focus/NoFocusProvider.hpp"
 #include "platform/linux/keys/VirtualKeyboardKeyEvents.hpp"

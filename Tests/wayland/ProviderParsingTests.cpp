@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "BrowserGuard.hpp"
+#include "gate/BrowserGuard.hpp"
 #include "platform/linux/focus/ForeignToplevelFocusProvider.hpp"
 #include "platform/linux/focus/HyprlandFocusProvider.hpp"
 #include "platform/linux/focus/SwayFocusProvider.hpp"

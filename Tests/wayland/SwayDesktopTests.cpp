@@ -15,7 +15,7 @@
 
 #include "../desktop/PadTestPage.hpp"
 #include "../desktop/X11TestSupport.hpp"
-#include "BrowserGuard.hpp"
+#include "gate/BrowserGuard.hpp"
 #include "platform/linux/focus/ForeignToplevelFocusProvider.hpp"
 #include "platform/linux/focus/SwayFocusProvider.hpp"
 #include "platform/linux/keys/VirtualKeyboardKeyEvents.hpp"

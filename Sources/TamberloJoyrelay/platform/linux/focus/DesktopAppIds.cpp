@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "BrowserGuard.hpp"
+#include "gate/BrowserGuard.hpp"
 
 namespace joyrelay::desktop_ids {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "DesktopServices.hpp"
+#include "contracts/DesktopServices.hpp"
 
 namespace joyrelay::desktop_ids {
 

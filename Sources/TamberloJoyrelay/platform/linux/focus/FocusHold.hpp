@@ -16,7 +16,7 @@
 #include <functional>
 #include <optional>
 
-#include "DesktopServices.hpp"
+#include "contracts/DesktopServices.hpp"
 
 namespace joyrelay {
 

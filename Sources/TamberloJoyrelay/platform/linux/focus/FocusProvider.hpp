@@ -17,7 +17,7 @@
 #include <string>
 #include <utility>
 
-#include "DesktopServices.hpp"
+#include "contracts/DesktopServices.hpp"
 
 namespace joyrelay {
 

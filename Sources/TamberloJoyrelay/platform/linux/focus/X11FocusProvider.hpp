@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "linux/X11Focus.hpp"
+#include "platform/linux/desktop/X11Focus.hpp"
 #include "platform/linux/focus/FocusProvider.hpp"
 
 namespace joyrelay {

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "fake-input-client-protocol.h"
-#include "linux/KeyCodes.hpp"
+#include "platform/linux/keys/KeyCodes.hpp"
 
 namespace joyrelay {
 

@@ -24,7 +24,7 @@
 #include <string>
 
 #include "JoyrelayCore/GIP.hpp"
-#include "KeyEvents.hpp"
+#include "contracts/KeyEvents.hpp"
 
 struct wl_display;
 struct wl_registry;

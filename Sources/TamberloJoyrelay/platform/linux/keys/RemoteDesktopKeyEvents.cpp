@@ -7,7 +7,7 @@
 #include <QObject>
 #include <thread>
 
-#include "linux/KeyCodes.hpp"
+#include "platform/linux/keys/KeyCodes.hpp"
 
 namespace joyrelay {
 

@@ -26,7 +26,7 @@
 #include <string>
 
 #include "JoyrelayCore/GIP.hpp"
-#include "KeyEvents.hpp"
+#include "contracts/KeyEvents.hpp"
 
 namespace joyrelay {
 

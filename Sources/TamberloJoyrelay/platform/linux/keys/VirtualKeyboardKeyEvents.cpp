@@ -11,7 +11,7 @@
 #include <cstring>
 #include <thread>
 
-#include "linux/KeyCodes.hpp"
+#include "platform/linux/keys/KeyCodes.hpp"
 #include "platform/linux/focus/Descriptors.hpp"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 

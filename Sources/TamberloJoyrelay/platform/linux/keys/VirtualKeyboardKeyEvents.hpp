@@ -25,7 +25,7 @@
 #include <string>
 
 #include "JoyrelayCore/GIP.hpp"
-#include "KeyEvents.hpp"
+#include "contracts/KeyEvents.hpp"
 #include "platform/linux/wayland/WaylandDisplay.hpp"
 
 struct zwp_virtual_keyboard_manager_v1;

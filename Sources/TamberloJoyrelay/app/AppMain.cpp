@@ -1,0 +1,314 @@
+#include "app/AppMain.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/Accessibility.hpp"
+#include "app/AppDelegate.hpp"
+#include "app/AppInfo.hpp"
+#include "gate/BrowserGuard.hpp"
+#include "capture/Capture.hpp"
+#include "capture/CaptureRecorder.hpp"
+#include "gate/FocusMonitor.hpp"
+#include "app/InstanceLock.hpp"
+#include "log/Log.hpp"
+#include "platform/Platform.hpp"
+#include "app/QtMainQueue.hpp"
+#include "queues/Queues.hpp"
+#include "app/StatusText.hpp"
+#include "app/StickService.hpp"
+#include "platform/linux/desktop/QtDesktopServices.hpp"
+#include "platform/linux/desktop/X11Focus.hpp"
+#include "platform/linux/focus/FocusProviderChoice.hpp"
+#include "platform/linux/focus/NoFocusProvider.hpp"
+
+namespace joyrelay {
+
+namespace {
+
+// SIGINT, SIGTERM, SIGHUP (the terminal went away) and SIGQUIT, turned into a byte on a pipe that the
+// event loop watches: each ends the program the orderly way, keys released first.
+class StopSignals {
+public:
+    explicit StopSignals(std::function<void()> onStop) : onStop_(std::move(onStop)) {
+        if (::pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        writeEnd = fds_[1];
+        struct sigaction action {};
+        action.sa_handler = [](int) {
+            const int saved = errno;
+            const char byte = 1;
+            [[maybe_unused]] const ssize_t n = ::write(writeEnd, &byte, 1);
+            errno = saved;
+        };
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (std::size_t i = 0; i < handledSignals.size(); ++i) ::sigaction(handledSignals[i], &action, &previous_[i]);
+        notifier_ = std::make_unique<QSocketNotifier>(fds_[0], QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
+            char buffer[16];
+            while (::read(fds_[0], buffer, sizeof buffer) > 0) {
+            }
+            if (onStop_) onStop_();
+        });
+    }
+    ~StopSignals() {
+        if (fds_[0] < 0) return;
+        notifier_.reset();
+        for (std::size_t i = 0; i < handledSignals.size(); ++i) ::sigaction(handledSignals[i], &previous_[i], nullptr);
+        writeEnd = -1;
+        ::close(fds_[0]);
+        ::close(fds_[1]);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+private:
+    static constexpr std::array<int, 4> handledSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    static inline volatile sig_atomic_t writeEnd = -1;
+    int fds_[2] = {-1, -1};
+    std::array<struct sigaction, handledSignals.size()> previous_{};
+    std::unique_ptr<QSocketNotifier> notifier_;
+    std::function<void()> onStop_;
+};
+
+// Whether a desktop can be shown on: nothing when it can, else why not. Qt's own platform choice
+// (QT_QPA_PLATFORM) and a Wayland session are taken at their word; otherwise the X display must open.
+std::optional<std::string> noDisplayReason(bool x11Opened, const std::string& x11Error) {
+    const auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr && value[0] != '\0';
+    };
+    if (set("QT_QPA_PLATFORM") || set("WAYLAND_DISPLAY") || x11Opened) return std::nullopt;
+    return x11Error;
+}
+
+// Everything but the tray: the start-up sequence with log lines where the menu would change.
+class HeadlessApp {
+public:
+    HeadlessApp(DesktopServices& desktop, StickService& bridge, std::optional<std::string> noDesktopReason)
+        : desktop_(desktop), bridge_(bridge), noDesktopReason_(std::move(noDesktopReason)) {}
+
+    void start() {
+        FocusMonitor::shared().start(desktop_, noDesktopReason_);
+        trusted_ = desktop_.isProcessTrusted(false);
+        if (!trusted_) {
+            Log::info("Accessibility not granted yet \u2014 keys are not delivered until it is");
+            Log::info("How to let Tamberlo Joyrelay post keys: " + Accessibility::settingsURL());
+        }
+        bridge_.start([](const StickStatus& status) { Log::info(stickLine(status)); });
+        desktop_.scheduleRepeating(AppDelegate::permissionPollInterval, [this] {
+            const bool answer = desktop_.isProcessTrusted(false);
+            if (answer == trusted_) return;
+            trusted_ = answer;
+            Log::info(std::string("Accessibility ") + (answer ? "granted" : "revoked"));
+        });
+    }
+
+    void terminate(int status) {
+        if (terminating_) return;
+        terminating_ = true;
+        if (!bridge_.releaseHeldKeys(std::chrono::seconds(2))) {
+            Log::info("the stick's held keys could not be confirmed released in time");
+        }
+        Log::info("quit");
+        QCoreApplication::exit(status);
+    }
+
+private:
+    DesktopServices& desktop_;
+    StickService& bridge_;
+    std::optional<std::string> noDesktopReason_;
+    bool trusted_ = false;
+    bool terminating_ = false;
+};
+
+}  // namespace
+
+int runApp(const Options& options, char* argv0) {
+    const std::string version = AppInfo::version();
+    const std::string executable = AppInfo::executablePath();
+    const PageURLs urls = AppInfo::pageURLs();
+    if (!AppInfo::isValidURL(urls.arcade) || !AppInfo::isValidURL(urls.padTest)) {
+        std::fprintf(stderr, "tamberlo-joyrelay: the built-in page addresses do not parse (%s, %s)\n",
+                     urls.arcade.c_str(), urls.padTest.c_str());
+        std::abort();
+    }
+
+    // A capture is refused before anything runs, as when it is printed. It is opened once, here,
+    // and played from this opening: a pipe cannot be read twice.
+    std::shared_ptr<CaptureReader> capture;
+    if (options.replay) {
+        std::string error;
+        capture = CaptureReader::open(*options.replay, error);
+        if (!capture) {
+            std::fprintf(stderr, "tamberlo-joyrelay: %s\n", error.c_str());
+            return 2;
+        }
+    }
+
+    // A second copy on the real stick could only ever find it busy.
+    std::optional<InstanceLock> lock;
+    if (!options.replay) {
+        InstanceLock::Outcome outcome = InstanceLock::acquire(InstanceLock::defaultPath());
+        if (!outcome.lock) {
+            const std::string line =
+                "Tamberlo Joyrelay is already running" +
+                (outcome.holder ? " (pid " + std::to_string(*outcome.holder) + ")" : std::string()) +
+                " \u2014 this copy ends";
+            Log::info(line);
+            return 1;
+        }
+        lock = std::move(outcome.lock);
+        if (!outcome.note.empty()) Log::info("single-copy check skipped: " + outcome.note);
+    }
+
+    std::optional<KeyOutputKind> wanted;
+    if (options.printKeys) {
+        wanted = KeyOutputKind::print;
+    } else if (options.keyOutput) {
+        wanted = parseKeyOutput(*options.keyOutput);
+    }
+    const bool printing = wanted == KeyOutputKind::print;
+
+    std::string x11Error;
+    const bool x11Opened = openX11Display(nullptr, &x11Error) != nullptr;
+    const std::optional<std::string> noDisplay = noDisplayReason(x11Opened, x11Error);
+    const bool headless = options.headless || noDisplay.has_value();
+
+    int argc = 1;
+    char* argv[] = {argv0, nullptr};
+    std::unique_ptr<QCoreApplication> app;
+    if (headless) {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    } else {
+        auto gui = std::make_unique<QApplication>(argc, argv);
+        QApplication::setQuitOnLastWindowClosed(false);  // an alert closing must not end the program
+        QGuiApplication::setApplicationDisplayName(QStringLiteral("Tamberlo Joyrelay"));
+        QGuiApplication::setDesktopFileName(QStringLiteral("tamberlo-joyrelay"));
+        app = std::move(gui);
+    }
+
+    if (headless) {
+        Log::info("Tamberlo Joyrelay " + version + " starting (" + executable + ", headless)");
+        if (noDisplay && !options.headless) Log::info("No display (" + *noDisplay + ") \u2014 running headless");
+    }
+
+    // Who says which application is in front: chosen once, from the session (logged as "Focus: ..."),
+    // once the application object exists (the KDE and GNOME providers talk over its session bus).
+    std::unique_ptr<FocusProvider> focus = chooseFocusProvider(DesktopSession::fromEnvironment());
+    // Without a window system, or on a desktop that does not tell, there is nobody to ask which
+    // application is in front. When printing, the gate is always open and that does not matter.
+    std::optional<std::string> noDesktopReason;
+    if (dynamic_cast<NoFocusProvider*>(focus.get()) && !printing) noDesktopReason = focus->problem();
+
+    KeyOutputAccess access(wanted);
+    QtDesktopServices desktop(std::move(focus), [&access] { return access.check(); },
+                              XdgAutostart(XdgAutostart::defaultFolder(), executable));
+    QtMainQueue mainQueue;
+
+    // Keys go down only while a browser is in front, unless they are only printed.
+    StickBridge::GateProvider gate = [] { return true; };
+    if (!printing) gate = [] { return FocusMonitor::shared().current(); };
+
+    int exitStatus = 0;
+    std::function<void(int)> replayFinished;  // set below, once the application side exists
+    std::unique_ptr<AsioSerialQueue> queue;
+    std::unique_ptr<usb::UsbHost> host;
+    std::unique_ptr<StickService> service;
+    std::shared_ptr<CaptureRecorder> recorder;  // --record
+    if (options.replay) {
+        ReplaySettings settings;
+        settings.fast = options.fast;
+        settings.keyEvents = &access.events();
+        settings.gate = gate;
+        settings.capture = std::move(capture);
+        auto stick = std::make_unique<ReplayStick>(*options.replay, std::move(settings), mainQueue,
+                                                   [&replayFinished](int status) {
+                                                       if (replayFinished) replayFinished(status);
+                                                   });
+        service = std::move(stick);
+    } else {
+        queue = std::make_unique<AsioSerialQueue>();
+        host = makePlatformUsbHost(*queue);
+        auto bridge = StickBridge::create(*queue, mainQueue, *host, access.events(), gate);
+        std::function<void(StickBridge&)> beforeStart;
+        std::function<void()> afterRelease;
+        if (options.record) {
+            beforeStart = [&recorder, path = *options.record](StickBridge& b) { recorder = attachRecorder(b, path); };
+            afterRelease = [&recorder] {
+                if (recorder) recorder->flush();  // before "quit", which stays the last line
+            };
+        }
+        service = std::make_unique<LiveStick>(std::move(bridge), std::move(beforeStart), std::move(afterRelease));
+    }
+    if (!printing) {
+        StickService* stick = service.get();
+        FocusMonitor::shared().setChangeHandler([stick](bool open) {
+            if (!open) stick->gateClosed();
+        });
+    }
+
+    std::unique_ptr<HeadlessApp> headlessApp;
+    std::unique_ptr<AppDelegate> delegate;
+    std::unique_ptr<StopSignals> stopSignals;
+    if (headless) {
+        headlessApp = std::make_unique<HeadlessApp>(desktop, *service, noDesktopReason);
+        HeadlessApp* h = headlessApp.get();
+        stopSignals = std::make_unique<StopSignals>([h] { h->terminate(0); });
+        replayFinished = [h, &exitStatus](int status) {
+            exitStatus = status;
+            Log::info("replay finished");
+            h->terminate(status);
+        };
+        headlessApp->start();
+    } else {
+        AppDelegate::Setup setup;
+        setup.appVersion = version;
+        setup.bundlePath = executable;
+        setup.urls = urls;
+        setup.logPath = Log::defaultPath();
+        setup.noDesktopReason = noDesktopReason;
+        setup.deliveryProblem = [&access, &desktop, printing]() -> std::optional<std::string> {
+            if (!access.kind() && !access.reason().empty()) return "no key output: " + access.reason();
+            const std::optional<std::string> focusProblem = desktop.focusProblem();
+            if (printing || !focusProblem || BrowserGuard::anyApp()) return std::nullopt;
+            return "the focus cannot be read: " + *focusProblem +
+                   " \u2014 set JOYRELAY_ANY_APP=1 to send keys to any window";
+        };
+        delegate = std::make_unique<AppDelegate>(std::move(setup), desktop, std::move(service));
+        QObject::connect(delegate.get(), &AppDelegate::statusItemCreated,
+                         [&desktop](QSystemTrayIcon* item) { desktop.setStatusItem(item); });
+        AppDelegate* d = delegate.get();
+        stopSignals = std::make_unique<StopSignals>([d] { d->terminate(); });
+        replayFinished = [](int) { Log::info("replay finished"); };
+        delegate->applicationDidFinishLaunching();
+    }
+
+    const int loopStatus = app->exec();
+    if (headless) exitStatus = loopStatus;
+    FocusMonitor::shared().setChangeHandler({});
+    // Nothing is torn down on the way out: the held keys are released and "quit" is logged, and the
+    // process ends here, once the key output has delivered everything (an X server drops requests
+    // of a connection that closes before it has read them). The kernel closes the stick, the uinput device and the X connections; a
+    // capture still being played is abandoned. (Destroying the bridge, its USB host and its queue in
+    // an order that suits all three would buy nothing.)
+    access.events().sync();
+    Log::finish();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(exitStatus);
+}
+
+}  // namespace joyrelay

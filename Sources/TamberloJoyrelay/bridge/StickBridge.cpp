@@ -1,0 +1,401 @@
+#include "bridge/StickBridge.hpp"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "log/Log.hpp"
+
+namespace joyrelay {
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto interfaceProbePause = std::chrono::microseconds(100000);
+constexpr int interfaceProbes = 30;
+constexpr auto claimRetryDelay = 5s;
+constexpr auto releaseRescanDelay = 2s;
+constexpr auto longestStallBackoff = 60s;
+constexpr std::size_t minimumReadSize = 64;
+constexpr const char* defaultProductName = "8BitDo Arcade Stick";
+
+template <class... Args>
+std::string format(const char* fmt, Args... args) {
+    char text[512];
+    const int n = std::snprintf(text, sizeof text, fmt, args...);
+    return std::string(text, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), sizeof text - 1));
+}
+
+}  // namespace
+
+std::string sanitizeDeviceText(std::string_view text, std::size_t maxBytes) {
+    std::string out;
+    out.reserve(std::min(text.size(), maxBytes));
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        std::size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        bool valid = length > 0 && i + length <= text.size();
+        for (std::size_t k = 1; valid && k < length; ++k) {
+            valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        }
+        if (!valid) length = 1;
+        if (out.size() + length > maxBytes) {
+            out += "...";
+            break;
+        }
+        if (!valid || c < 0x20 || c == 0x7F) {
+            out.push_back('?');
+        } else if (length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            out.push_back('?');  // C1 control characters
+        } else {
+            out.append(text.substr(i, length));
+        }
+        i += length;
+    }
+    return out;
+}
+
+// One claimed stick. It is also the handler of its reads: a pending read keeps the session alive
+// until its completion has run, and holds the bridge only weakly.
+class StickBridge::Session final : public usb::TransferHandler, public std::enable_shared_from_this<Session> {
+public:
+    std::weak_ptr<StickBridge> bridge;
+    usb::EntryRef service;
+    std::unique_ptr<usb::Device> device;
+    std::unique_ptr<usb::Interface> interface;
+    std::unique_ptr<usb::Pipe> inPipe;
+    std::unique_ptr<usb::Pipe> outPipe;
+    std::vector<std::uint8_t> buffer;
+    StickState state;
+    KeyState keys;
+    bool alive = true;
+    bool stallCleared = false;  // the IN endpoint's halt has been cleared since the last good read
+    void transferCompleted(std::uint32_t status, std::size_t bytes) override {
+        if (auto owner = bridge.lock()) owner->readCompleted(shared_from_this(), status, bytes);
+    }
+};
+
+// The power-on packet's write: keeps its bytes alive until the completion has run.
+class StickBridge::PowerOnWrite final : public usb::TransferHandler {
+public:
+    std::array<std::uint8_t, StickID::powerOn.size()> bytes = StickID::powerOn;
+    void transferCompleted(std::uint32_t status, std::size_t count) override {
+        if (status != 0) {
+            Log::info(format("power-on write failed (0x%08x)", status));
+        } else {
+            Log::info("power-on sent (" + std::to_string(count) + " bytes)");
+        }
+    }
+};
+
+StickBridge::StickBridge(SerialQueue& queue, MainQueue& mainQueue, usb::UsbHost& host, KeyEvents& keyEvents,
+                         GateProvider gate)
+    : queue_(queue), mainQueue_(mainQueue), host_(host), poster_(keyEvents), gate_(std::move(gate)) {}
+
+StickBridge::~StickBridge() = default;
+
+std::shared_ptr<StickBridge> StickBridge::create(SerialQueue& queue, MainQueue& mainQueue, usb::UsbHost& host,
+                                                 KeyEvents& keyEvents, GateProvider gate) {
+    return std::shared_ptr<StickBridge>(new StickBridge(queue, mainQueue, host, keyEvents, std::move(gate)));
+}
+
+std::optional<std::chrono::nanoseconds> StickBridge::lastInput() const {
+    const std::int64_t ns = lastInputNs_.load(std::memory_order_relaxed);
+    if (ns < 0) return std::nullopt;
+    return std::chrono::nanoseconds(ns);
+}
+
+void StickBridge::start() {
+    queue_.async([self = shared_from_this()] { self->arm(); });
+}
+
+void StickBridge::gateClosed() {
+    queue_.async([weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->lastGate_ = false;
+        if (self->session_ && self->session_->alive) self->poster_.post(self->session_->keys.releaseAll());
+    });
+}
+
+void StickBridge::releaseHeldKeys(std::function<void()> done) {
+    queue_.async([self = shared_from_this(), done = std::move(done)] {
+        self->stopped_ = true;  // nothing goes down any more
+        if (self->session_) self->poster_.post(self->session_->keys.releaseAll());
+        if (done) done();
+    });
+}
+
+// --- Status --------------------------------------------------------------------------------------
+
+void StickBridge::setStatus(StickStatus status) {
+    if (status == status_) return;
+    status_ = status;
+    mainQueue_.async([self = shared_from_this(), copy = std::move(status)] {
+        if (self->onStatus) self->onStatus(copy);
+    });
+}
+
+// --- Discovery -----------------------------------------------------------------------------------
+
+void StickBridge::arm() {
+    if (!host_.createNotificationPort()) {
+        setStatus(StickStatus::error("IONotificationPortCreate failed"));
+        return;
+    }
+    notifyPort_ = true;
+    usb::EntryBatch present;
+    const std::uint32_t code = host_.addMatchingNotification(
+        [weak = weak_from_this()](usb::EntryBatch batch) {
+            if (auto self = weak.lock()) self->drain(std::move(batch));
+        },
+        present);
+    if (code != 0) {
+        setStatus(StickStatus::error(format("matching notification failed (0x%08x)", code)));
+        return;
+    }
+    matchInstalled_ = true;
+    drain(std::move(present));
+}
+
+void StickBridge::drain(usb::EntryBatch batch) {
+    for (usb::EntryRef& entry : batch) {
+        const std::int64_t vendor = Registry::integer(host_, *entry, "idVendor").value_or(0);
+        const std::int64_t product = Registry::integer(host_, *entry, "idProduct").value_or(0);
+        const std::int64_t deviceClass = Registry::integer(host_, *entry, "bDeviceClass").value_or(0);
+        const std::string name =
+            sanitizeDeviceText(Registry::string(host_, *entry, "USB Product Name").value_or("?"));
+        Log::info(format("usb: %04llx:%04llx class %lld \u2014 ", static_cast<long long>(vendor),
+                         static_cast<long long>(product), static_cast<long long>(deviceClass)) +
+                  name);
+        if (vendor == StickID::vendorID && !session_) {
+            if (deviceClass == StickID::deviceClassVendorSpecific) {
+                open(*entry);
+            } else {
+                Log::info("skipping 2DC8 device of class " + std::to_string(deviceClass) +
+                          " (not the Xbox stick \u2014 the 2.4G dongle cannot be used on a Mac)");
+            }
+        }
+        entry.reset();  // the entry's reference goes back once the claim has returned
+    }
+}
+
+void StickBridge::rescan() {
+    if (session_) return;
+    std::optional<usb::EntryBatch> devices = host_.matchingDevices();
+    if (devices) drain(std::move(*devices));
+}
+
+void StickBridge::scheduleRescan(std::chrono::nanoseconds delay) {
+    // One pending rescan at most: arrivals of a stick that cannot be claimed (re-plugged while
+    // another program holds it) would otherwise each start a retry chain of their own.
+    if (rescanPending_) return;
+    rescanPending_ = true;
+    queue_.asyncAfter(delay, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->rescanPending_ = false;
+            self->rescan();
+        }
+    });
+}
+
+// --- Claim ---------------------------------------------------------------------------------------
+
+void StickBridge::open(const usb::Entry& service) {
+    const std::int64_t product = Registry::integer(host_, service, "idProduct").value_or(0);
+    const std::optional<std::string> productName = Registry::string(host_, service, "USB Product Name");
+    const std::string label = (productName ? sanitizeDeviceText(*productName) : defaultProductName) +
+                              format(" (%04x:%04llx)", StickID::vendorID, static_cast<long long>(product));
+
+    if (std::find(StickID::productIDs.begin(), StickID::productIDs.end(), product) == StickID::productIDs.end()) {
+        Log::info(format("note: unexpected product id %04llx; trying anyway", static_cast<long long>(product)));
+    }
+
+    // The device object takes over this reference; a failed open gives it back.
+    auto weak = weak_from_this();
+    usb::Result<std::unique_ptr<usb::Device>> opened =
+        host_.openDevice(host_.retain(service), [this, weak](std::uint32_t message) {
+            if (message != usb::messageServiceIsTerminated) return;
+            auto self = weak.lock();
+            if (!self) return;
+            // Tear down only the session this device belongs to, never one claimed after it.
+            std::weak_ptr<Session> owner = session_;
+            queue_.async([weak, owner] {
+                auto bridge = weak.lock();
+                auto session = owner.lock();
+                if (bridge && session && bridge->session_ == session) bridge->teardown("stick unplugged");
+            });
+        });
+
+    if (!opened) {  // Failure A: nothing was taken
+        const usb::UsbError& error = opened.error();
+        if (error.code == usb::Return::exclusiveAccess) {
+            Log::info(label + " is held by another program (exclusive access) \u2014 retrying in 5 s");
+            setStatus(StickStatus::busy(label));
+        } else {
+            Log::info("open failed: " + error.description + " \u2014 retrying in 5 s");
+            setStatus(StickStatus::error("cannot open the stick: " + error.localizedDescription));
+        }
+        scheduleRescan(claimRetryDelay);
+        return;
+    }
+
+    std::unique_ptr<usb::Device> device = opened.take();
+    std::unique_ptr<usb::Interface> interface;
+    std::unique_ptr<usb::Pipe> inPipe, outPipe;
+
+    // Failure B: everything taken so far is given back.
+    auto fail = [&](const std::string& description) {
+        Log::info("setup failed: " + description + " \u2014 retrying in 5 s");
+        setStatus(StickStatus::error(description));
+        session_.reset();
+        inPipe.reset();
+        outPipe.reset();
+        if (interface) interface->destroy();
+        interface.reset();
+        device->destroy();
+        scheduleRescan(claimRetryDelay);
+    };
+
+    usb::EntryRef interfaceEntry = Registry::childInterface(host_, service, 0);
+    if (!interfaceEntry) {
+        if (auto error = device->configure(1, true)) return fail(error->localizedDescription);
+        for (int probe = 0; probe < interfaceProbes && !interfaceEntry; ++probe) {
+            queue_.pause(interfaceProbePause);
+            interfaceEntry = Registry::childInterface(host_, service, 0);
+        }
+        if (!interfaceEntry) {
+            return fail(BridgeError{"interface 0 did not appear after configuring the device"}.localizedDescription());
+        }
+    }
+
+    usb::Result<std::unique_ptr<usb::Interface>> openedInterface = host_.openInterface(std::move(interfaceEntry));
+    if (!openedInterface) return fail(openedInterface.error().localizedDescription);
+    interface = openedInterface.take();
+
+    std::optional<std::uint8_t> inAddress, outAddress;
+    std::size_t readSize = minimumReadSize;
+    for (const usb::EndpointDescriptor& endpoint : interface->endpoints()) {
+        if (endpoint.bEndpointAddress & 0x80) {
+            inAddress = endpoint.bEndpointAddress;
+            readSize = std::max<std::size_t>(endpoint.wMaxPacketSize, minimumReadSize);
+        } else {
+            outAddress = endpoint.bEndpointAddress;
+        }
+    }
+    if (!inAddress || !outAddress) {
+        return fail(BridgeError{"interface 0 has no IN+OUT endpoint pair"}.localizedDescription());
+    }
+
+    usb::Result<std::unique_ptr<usb::Pipe>> in = interface->copyPipe(*inAddress);
+    if (!in) return fail(in.error().localizedDescription);
+    inPipe = in.take();
+    usb::Result<std::unique_ptr<usb::Pipe>> out = interface->copyPipe(*outAddress);
+    if (!out) return fail(out.error().localizedDescription);
+    outPipe = out.take();
+
+    auto session = std::make_shared<Session>();
+    session->bridge = weak;
+    session->service = host_.retain(service);
+    session->buffer.assign(readSize, 0);
+    session_ = session;
+
+    Log::info(label + format(" claimed: ep_in 0x%02x ep_out 0x%02x \u2014 typing keys into the frontmost browser",
+                             *inAddress, *outAddress));
+
+    auto powerOn = std::make_shared<PowerOnWrite>();
+    if (auto error = outPipe->enqueue(powerOn->bytes, 0, powerOn)) return fail(error->localizedDescription);
+
+    session->device = std::move(device);
+    session->interface = std::move(interface);
+    session->inPipe = std::move(inPipe);
+    session->outPipe = std::move(outPipe);
+
+    packets_.store(0, std::memory_order_relaxed);
+    if (tap_) tap_->claimed();
+    setStatus(StickStatus::connected(label));
+    enqueueRead(session);
+}
+
+// --- Reading -------------------------------------------------------------------------------------
+
+void StickBridge::enqueueRead(const std::shared_ptr<Session>& session) {
+    if (!session->alive) return;
+    if (auto error = session->inPipe->enqueue(session->buffer, 0, session)) {
+        teardown("enqueue failed: " + error->localizedDescription);
+    }
+}
+
+void StickBridge::readCompleted(const std::shared_ptr<Session>& session, std::uint32_t status, std::size_t bytes) {
+    if (!session || !session->alive) return;
+    if (status == usb::Return::pipeStalled && !session->stallCleared) {
+        // A halted endpoint stays halted until the host clears it: clear it once, then read again.
+        session->stallCleared = true;
+        Log::info("the stick's IN endpoint stalled \u2014 clearing the halt");
+        if (auto error = session->inPipe->clearStall()) {
+            Log::info("clearing the halt failed: " + error->description);
+        } else {
+            enqueueRead(session);
+            return;
+        }
+    }
+    if (status != 0) {
+        std::chrono::nanoseconds delay = releaseRescanDelay;
+        if (status == usb::Return::pipeStalled) {
+            // A stall that clearing did not cure: wait longer each time before claiming it again.
+            stallFailures_ = std::min(stallFailures_ + 1, 16);
+            delay = std::min<std::chrono::nanoseconds>(releaseRescanDelay * (1LL << std::min(stallFailures_ - 1, 5)),
+                                                       longestStallBackoff);
+        }
+        teardown(format("read error 0x%08x", status), delay);
+        return;
+    }
+    session->stallCleared = false;
+    stallFailures_ = 0;
+    if (tap_) tap_->transfer(std::span(session->buffer.data(), std::min(bytes, session->buffer.size())));
+    handle(*session, bytes);
+    enqueueRead(session);
+}
+
+void StickBridge::handle(Session& session, std::size_t count) {
+    packets_.fetch_add(1, std::memory_order_relaxed);
+    const std::size_t n = std::min(count, session.buffer.size());
+    const std::optional<InputReport> report = InputReport::parse(std::span(session.buffer.data(), n));
+    if (!report) return;
+    const KeySet wanted = session.state.wanted(*report);
+    if (wanted != session.keys.held()) lastInputNs_.store(queue_.now().count(), std::memory_order_relaxed);
+    bool gate = !stopped_ && gate_ && gate_();
+    // Keys held while the gate was open are let go as soon as it closes: the desktop would otherwise
+    // auto-repeat them into whatever now has focus.
+    if (lastGate_ && !gate) poster_.post(session.keys.releaseAll());
+    lastGate_ = gate;
+    // A key going down is decided on the window as it is now, not as the last notice described it:
+    // the output is asked (and may hold the desktop still until the presses are out).
+    const bool pressing = gate && !wanted.minus(session.keys.held()).empty();
+    if (pressing) gate = poster_.events().beginPresses();
+    poster_.post(session.keys.apply(wanted, gate));
+    if (pressing) poster_.events().endPresses();
+}
+
+// --- Release -------------------------------------------------------------------------------------
+
+void StickBridge::teardown(const std::string& reason, std::chrono::nanoseconds rescanDelay) {
+    if (!session_) return;
+    std::shared_ptr<Session> session = std::move(session_);
+    session_.reset();
+    session->alive = false;
+    poster_.post(session->keys.releaseAll());
+    session->interface->destroy();
+    session->device->destroy();
+    if (tap_) tap_->released();
+    Log::info("stick released: " + reason +
+              (rescanDelay > releaseRescanDelay
+                   ? format(" \u2014 it keeps stalling; trying again in %lld s",
+                            static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(rescanDelay).count()))
+                   : std::string()));
+    setStatus(StickStatus::searching());
+    scheduleRescan(rescanDelay);
+}
+
+}  // namespace joyrelay

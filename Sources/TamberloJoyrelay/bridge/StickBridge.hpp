@@ -1,0 +1,144 @@
+// The stick bridge: finds the stick on the USB bus, claims it, powers it on, reads its reports and
+// posts their keys, releases it when it goes away or fails, and looks at the bus again after a delay.
+//
+// Threads. Everything that touches USB runs on the bridge's serial queue, and the bridge's own state
+// is confined to it (no lock). The main thread constructs the bridge, sets `onStatus`, calls `start()`
+// and receives every status change through `onStatus`, posted to the main queue. The focus gate is
+// read through the gate provider once per report, on the bridge queue.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "JoyrelayCore/GIP.hpp"
+#include "bridge/KeyPoster.hpp"
+#include "contracts/Queue.hpp"
+#include "contracts/UsbHost.hpp"
+
+namespace joyrelay {
+
+// The bridge's connection state, compared by case and text.
+struct StickStatus {
+    enum class Case { connected, busy, error, searching };
+    Case which = Case::searching;
+    std::string text;  // the stick's label (connected, busy) or what went wrong (error)
+
+    static StickStatus connected(std::string label) { return {Case::connected, std::move(label)}; }
+    static StickStatus busy(std::string label) { return {Case::busy, std::move(label)}; }
+    static StickStatus error(std::string text) { return {Case::error, std::move(text)}; }
+    static StickStatus searching() { return {}; }
+
+    bool operator==(const StickStatus& o) const {
+        return which == o.which && (which == Case::searching || text == o.text);
+    }
+};
+
+// Static readers of device properties.
+struct Registry {
+    static std::optional<std::int64_t> integer(usb::UsbHost& host, const usb::Entry& entry, std::string_view key) {
+        return host.intProperty(entry, key);
+    }
+    static std::optional<std::string> string(usb::UsbHost& host, const usb::Entry& entry, std::string_view key) {
+        return host.stringProperty(entry, key);
+    }
+    static usb::EntryRef childInterface(usb::UsbHost& host, const usb::Entry& entry, int number) {
+        return host.childInterface(entry, number);
+    }
+};
+
+// Device-supplied text made safe for log lines and status texts: control characters (line feeds
+// included) become '?', invalid UTF-8 bytes too, and the text is cut to `maxBytes`.
+std::string sanitizeDeviceText(std::string_view text, std::size_t maxBytes = 128);
+
+// Sees every completed read of a claimed stick, for recording captures. Called on the bridge queue, on
+// the per-report path: implementations must not block, log or allocate there.
+class TransferTap {
+public:
+    virtual ~TransferTap() = default;
+    virtual void claimed() = 0;                                       // a stick was claimed
+    virtual void transfer(std::span<const std::uint8_t> bytes) = 0;  // a read completed with status 0
+    virtual void released() = 0;                                      // the stick was released
+};
+
+class StickBridge : public std::enable_shared_from_this<StickBridge> {
+public:
+    // A failure raised inside a claim; its localized description is its message.
+    struct BridgeError {
+        std::string message;
+        const std::string& localizedDescription() const { return message; }
+    };
+
+    // Reads the focus gate: may keys go down now. Called on the bridge queue once per report.
+    using GateProvider = std::function<bool()>;
+
+    // The bridge for tests and replay, on the given queues, USB host and key output.
+    static std::shared_ptr<StickBridge> create(SerialQueue& queue, MainQueue& mainQueue, usb::UsbHost& host,
+                                               KeyEvents& keyEvents, GateProvider gate);
+
+    // Set on the main thread before start(); called on the main thread with each status change.
+    std::function<void(const StickStatus&)> onStatus;
+
+    // Diagnostics: reports handled since the last claim, and when a report last changed the keys.
+    std::int64_t packets() const { return packets_.load(std::memory_order_relaxed); }
+    std::optional<std::chrono::nanoseconds> lastInput() const;
+
+    // Begins discovery on the bridge queue and returns at once. Call once.
+    void start();
+
+    // Hands every completed read to `tap`. Set before start().
+    void setTap(std::shared_ptr<TransferTap> tap) { tap_ = std::move(tap); }
+
+    // The focus gate has just closed: release every held key at once (on the bridge queue), so that
+    // nothing auto-repeats into the application that now has focus. Callable from any thread.
+    void gateClosed();
+
+    // Releases every held key on the bridge queue and lets no key go down afterwards, then calls `done`
+    // there. Used on the way out.
+    void releaseHeldKeys(std::function<void()> done);
+
+    ~StickBridge();
+
+private:
+    class Session;
+    class PowerOnWrite;
+    StickBridge(SerialQueue& queue, MainQueue& mainQueue, usb::UsbHost& host, KeyEvents& keyEvents,
+                GateProvider gate);
+
+    void arm();
+    void drain(usb::EntryBatch batch);
+    void rescan();
+    void open(const usb::Entry& service);
+    void enqueueRead(const std::shared_ptr<Session>& session);
+    void readCompleted(const std::shared_ptr<Session>& session, std::uint32_t status, std::size_t bytes);
+    void handle(Session& session, std::size_t count);
+    void teardown(const std::string& reason, std::chrono::nanoseconds rescanDelay = std::chrono::seconds(2));
+    void setStatus(StickStatus status);
+    void scheduleRescan(std::chrono::nanoseconds delay);
+
+    SerialQueue& queue_;
+    MainQueue& mainQueue_;
+    usb::UsbHost& host_;
+    KeyPoster poster_;
+    GateProvider gate_;
+
+    std::atomic<std::int64_t> packets_{0};
+    std::atomic<std::int64_t> lastInputNs_{-1};
+    bool notifyPort_ = false;
+    bool matchInstalled_ = false;
+    std::shared_ptr<Session> session_;
+    StickStatus status_;
+    bool lastGate_ = false;
+    bool stopped_ = false;
+    bool rescanPending_ = false;
+    int stallFailures_ = 0;  // sessions in a row ended by a stall that clearing did not cure
+    std::shared_ptr<TransferTap> tap_;
+};
+
+}  // namespace joyrelay
