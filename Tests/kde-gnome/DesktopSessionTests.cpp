@@ -9,7 +9,10 @@
 // from a replay of the demo capture running on its own thread as the program runs it. The last
 // tests run the program's own binary (JOYRELAY_APP) in the same session, headless, on its replay: it
 // picks this desktop's provider and key output by itself.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -20,10 +23,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include "BrowserGuard.hpp"
 #include "FocusMonitor.hpp"
@@ -526,8 +525,8 @@ TEST(KdeGnomeDesktop, TheProgramReadsThisDesktopAndTypesTheReplayIntoChromium) {
     focusThePage(s, *out);
     if (HasFatalFailure()) return;
     const std::string before = s.browser->title();
-    const ProgramRun run = runProgram(
-        s, {"--headless", "--replay", JOYRELAY_SOURCE_DIR "/samples/demo.gip"}, {currentDesktop()});
+    const ProgramRun run = runProgram(s, {"--headless", "--replay", JOYRELAY_SOURCE_DIR "/samples/demo.gip"},
+                                      {currentDesktop()});
     EXPECT_EQ(run.status, 0) << run.log;
     EXPECT_TRUE(contains(run.log, focusLine() + "\n")) << run.log;
     EXPECT_TRUE(contains(run.log, keyOutputLine())) << run.log;
@@ -536,7 +535,9 @@ TEST(KdeGnomeDesktop, TheProgramReadsThisDesktopAndTypesTheReplayIntoChromium) {
         << "page title: " << s.browser->title() << "\nexpected:   " << before + record << "\n"
         << run.log;
     std::printf("the program's replay with Chromium in front: %.2f s from start to exit%s\n", run.seconds,
-                s.browser->title().starts_with(before + warmUpTap) ? " (the warm-up Shift tap reached the page)" : "");
+                s.browser->title().starts_with(before + warmUpTap)
+                    ? " (the warm-up Shift tap reached the page)"
+                    : "");
 }
 
 TEST(KdeGnomeDesktop, TheProgramSendsNothingToTheTerminalAndLeavesTheSessionsFocusReportsAlone) {
@@ -586,17 +587,20 @@ TEST(KdeGnomeDesktop, WithoutTheExtensionTheProgramSaysWhatToDoAndSendsNothing) 
     ASSERT_TRUE(pumpUntil([&] { return s.browser->title().ends_with("U:Shift/ShiftLeft"); }, 5s))
         << s.browser->title();
     const std::string before = s.browser->title();
-    const ProgramRun run = runProgram(
-        s, {"--headless", "--replay", JOYRELAY_SOURCE_DIR "/samples/demo.gip"}, {"XDG_CURRENT_DESKTOP=GNOME"});
+    const ProgramRun run = runProgram(s, {"--headless", "--replay", JOYRELAY_SOURCE_DIR "/samples/demo.gip"},
+                                      {"XDG_CURRENT_DESKTOP=GNOME"});
     EXPECT_EQ(run.status, 0) << run.log;
     EXPECT_TRUE(contains(run.log, "Focus: GNOME Shell extension joyrelay-focus@tamberlo (")) << run.log;
-    EXPECT_TRUE(contains(run.log, "`gnome-extensions enable joyrelay-focus@tamberlo`, then log out and in again"))
+    EXPECT_TRUE(
+        contains(run.log, "`gnome-extensions enable joyrelay-focus@tamberlo`, then log out and in again"))
         << run.log;
     // The page still listens: a marker arrives, and nothing of the replay came before it.
     tap(*out, ArcadeKey::z);
-    ASSERT_TRUE(pumpUntil([&] { return s.browser->title().ends_with("U:z/KeyZ"); }, 10s)) << s.browser->title();
+    ASSERT_TRUE(pumpUntil([&] { return s.browser->title().ends_with("U:z/KeyZ"); }, 10s))
+        << s.browser->title();
     EXPECT_TRUE(titleIs(s.browser->title(), before, " D:z/KeyZ U:z/KeyZ"))
-        << "the replay reached Chromium: " << s.browser->title() << "\n" << run.log;
+        << "the replay reached Chromium: " << s.browser->title() << "\n"
+        << run.log;
 }
 
 }  // namespace

@@ -257,9 +257,10 @@ private:
 TEST(KWinFocus, LoadsItsScriptOnPlasma5And6FollowsOnlyKWinAndReloadsWhenKWinRestarts) {
     const QString self = QDBusConnection::sessionBus().baseService();
     // One name per process: another copy of the program keeps its own script.
-    const QString script = QStringLiteral("tamberlo-joyrelay-focus-%1").arg(QCoreApplication::applicationPid());
-    const QStringList loading = {QStringLiteral("unloadScript ") + script, QStringLiteral("loadScript ") + script,
-                                 QStringLiteral("run 0")};
+    const QString script =
+        QStringLiteral("tamberlo-joyrelay-focus-%1").arg(QCoreApplication::applicationPid());
+    const QStringList loading = {QStringLiteral("unloadScript ") + script,
+                                 QStringLiteral("loadScript ") + script, QStringLiteral("run 0")};
     for (const bool plasma6 : {true, false}) {
         SCOPED_TRACE(plasma6 ? "Plasma 6" : "Plasma 5");
         KWinLog log;

@@ -92,7 +92,7 @@ private:
     QDBusServiceWatcher* watcher_ = nullptr;  // a child of this object
     QString owner_;                           // KWin's unique name, empty while it is not there
     QString scriptPath_;
-    QString scriptName_;  // scriptName-<pid>
+    QString scriptName_;       // scriptName-<pid>
     unsigned generation_ = 0;  // bumped on every (re)load and unload: stale replies are ignored
     bool loaded_ = false;
     bool reporting_ = false;
