@@ -6,8 +6,13 @@
 // showing the controller check page. The test moves the focus itself: a one-shot KWin script, or
 // the tests' own GNOME Shell extension. The focus provider drives the program's FocusMonitor through
 // desktop services of its own; keys go out through KWin's fake input or Mutter's remote desktop,
-// from a replay of the demo capture running on its own thread as the program runs it.
+// from a replay of the demo capture running on its own thread as the program runs it. The last
+// tests run the program's own binary (JOYRELAY_APP) in the same session, headless, on its replay: it
+// picks this desktop's provider and key output by itself.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -17,6 +22,7 @@
 #include <QTemporaryFile>
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "gate/BrowserGuard.hpp"
 #include "gate/FocusMonitor.hpp"
@@ -427,6 +433,174 @@ TEST(KdeGnomeDesktop, WithoutTheExtensionTheGateStaysClosedAndTheProblemSaysWhat
         << late.problem().value_or("(no problem reported)");
     EXPECT_NE(late.problem()->find("gnome-extensions enable joyrelay-focus@tamberlo"), std::string::npos);
     EXPECT_FALSE(late.frontmost());
+}
+
+// The program's own binary (JOYRELAY_APP, from wayland-desktop.sh), run to its end in the session.
+struct ProgramRun {
+    int status = -1;  // the exit status, or -1 when it had to be killed
+    std::string log;  // standard output and error
+    double seconds = 0;
+};
+
+ProgramRun runProgram(Session& s, const std::vector<std::string>& args,
+                      const std::vector<std::string>& environment) {
+    static int runs = 0;
+    const fs::path log = s.folder / ("program-" + std::to_string(++runs) + ".log");
+    std::vector<std::string> argv{std::getenv("JOYRELAY_APP")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        if (std::none_of(environment.begin(), environment.end(),
+                         [&](const std::string& set) { return set.rfind(name + "=", 0) == 0; }))
+            env.push_back(entry);
+    }
+    env.insert(env.end(), environment.begin(), environment.end());
+    std::vector<char*> argp, envp;
+    for (std::string& a : argv) argp.push_back(a.data());
+    argp.push_back(nullptr);
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    ProgramRun run;
+    const auto start = Clock::now();
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        run.log = "cannot start " + argv[0] + ": " + std::strerror(spawned);
+        return run;
+    }
+    int status = 0;
+    // The session's own provider keeps running on this loop meanwhile.
+    if (!pumpUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 90s)) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    } else if (WIFEXITED(status)) {
+        run.status = WEXITSTATUS(status);
+    }
+    run.seconds = ms(Clock::now() - start) / 1000;
+    run.log = readFile(log);
+    return run;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::string focusLine() {
+    return onKWin() ? "Focus: KWin script" : "Focus: GNOME Shell extension joyrelay-focus@tamberlo";
+}
+std::string keyOutputLine() {
+    return onKWin() ? "Key output: KWin fake input" : "Key output: Mutter remote desktop session";
+}
+
+// The session's desktop name as a real session sets it, so that both ways of recognising the
+// desktop are taken: its name here, the session bus where it is unset.
+std::string currentDesktop() {
+    return std::string("XDG_CURRENT_DESKTOP=") + (onKWin() ? "KDE" : "GNOME");
+}
+
+// Mutter's remote desktop session is warmed up with a Shift tap when it is created (it drops the
+// first events of a new session), sent to whatever window is in front, gate or no gate. The page may
+// show it once, before the replay; nothing else may come.
+const std::string warmUpTap = " D:Shift/ShiftLeft/S U:Shift/ShiftLeft";
+
+bool titleIs(const std::string& title, const std::string& before, const std::string& after) {
+    return title == before + after || (onGnome() && title == before + warmUpTap + after);
+}
+
+TEST(KdeGnomeDesktop, TheProgramReadsThisDesktopAndTypesTheReplayIntoChromium) {
+    if (desktop() != "kwin" && desktop() != "gnome")
+        GTEST_SKIP() << "needs KWin or GNOME Shell with the extension";
+    if (!std::getenv("JOYRELAY_APP")) GTEST_SKIP() << "JOYRELAY_APP does not name the program";
+    Session& s = session();
+    KeyEvents* out = output(s);
+    ASSERT_TRUE(out) << s.outputError;
+    focusThePage(s, *out);
+    if (HasFatalFailure()) return;
+    const std::string before = s.browser->title();
+    const ProgramRun run = runProgram(s, {"--headless", "--replay", JOYRELAY_SOURCE_DIR "/samples/demo.gip"},
+                                      {currentDesktop()});
+    EXPECT_EQ(run.status, 0) << run.log;
+    EXPECT_TRUE(contains(run.log, focusLine() + "\n")) << run.log;
+    EXPECT_TRUE(contains(run.log, keyOutputLine())) << run.log;
+    const std::string record = pageRecord(JOYRELAY_SOURCE_DIR "/samples/demo.keys");
+    EXPECT_TRUE(pumpUntil([&] { return titleIs(s.browser->title(), before, record); }, 10s))
+        << "page title: " << s.browser->title() << "\nexpected:   " << before + record << "\n"
+        << run.log;
+    std::printf("the program's replay with Chromium in front: %.2f s from start to exit%s\n", run.seconds,
+                s.browser->title().starts_with(before + warmUpTap)
+                    ? " (the warm-up Shift tap reached the page)"
+                    : "");
+}
+
+TEST(KdeGnomeDesktop, TheProgramSendsNothingToTheTerminalAndLeavesTheSessionsFocusReportsAlone) {
+    if (desktop() != "kwin" && desktop() != "gnome")
+        GTEST_SKIP() << "needs KWin or GNOME Shell with the extension";
+    if (!std::getenv("JOYRELAY_APP")) GTEST_SKIP() << "JOYRELAY_APP does not name the program";
+    Session& s = session();
+    KeyEvents* out = output(s);
+    ASSERT_TRUE(out) << s.outputError;
+    // The provider of this test program still hears of switches once another copy has come and gone.
+    ASSERT_TRUE(activate(terminalClass));
+    ASSERT_TRUE(pumpUntil([&] { return s.appId() == terminalClass; }, 10s))
+        << "the focus reports stopped after the program ran: " << s.appId().value_or("(nothing)");
+    const std::string typed = readFile(s.terminalText);
+    const ProgramRun run =
+        runProgram(s, {"--headless", "--replay", JOYRELAY_SOURCE_DIR "/samples/demo.gip"}, {});
+    EXPECT_EQ(run.status, 0) << run.log;
+    EXPECT_TRUE(contains(run.log, focusLine() + "\n")) << run.log;
+    EXPECT_TRUE(contains(run.log, keyOutputLine())) << run.log;
+    // Whatever the program sent went out before it ended; a marker typed now arrives after it.
+    tap(*out, ArcadeKey::x);
+    ASSERT_TRUE(pumpUntil([&] { return readFile(s.terminalText).size() > typed.size(); }, 10s))
+        << "the marker never reached the terminal";
+    EXPECT_EQ(readFile(s.terminalText), typed + "x") << "the replay reached the terminal";
+    ASSERT_TRUE(activate("padtest", true));
+    EXPECT_TRUE(pumpUntil([&] { return s.appId() == "chromium"; }, 10s))
+        << "the focus reports stopped after the program ran: " << s.appId().value_or("(nothing)");
+    std::printf("the program's replay with the terminal in front: %.2f s from start to exit\n", run.seconds);
+}
+
+TEST(KdeGnomeDesktop, WithoutTheExtensionTheProgramSaysWhatToDoAndSendsNothing) {
+    if (desktop() != "gnome-bare") GTEST_SKIP() << "needs GNOME Shell without the program's extension";
+    if (!std::getenv("JOYRELAY_APP")) GTEST_SKIP() << "JOYRELAY_APP does not name the program";
+    Session& s = session();
+    KeyEvents* out = output(s);
+    ASSERT_TRUE(out) << s.outputError;
+    // Chromium's page in front and listening (seen by the page itself: nothing here reads the focus).
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            activate("padtest", true);
+            const std::string before = s.browser->title();
+            tap(*out, ArcadeKey::shift);
+            return pumpUntil([&] { return s.browser->title() != before; }, 300ms);
+        },
+        20s))
+        << "the page never received a key: " << s.browser->title();
+    ASSERT_TRUE(pumpUntil([&] { return s.browser->title().ends_with("U:Shift/ShiftLeft"); }, 5s))
+        << s.browser->title();
+    const std::string before = s.browser->title();
+    const ProgramRun run = runProgram(s, {"--headless", "--replay", JOYRELAY_SOURCE_DIR "/samples/demo.gip"},
+                                      {"XDG_CURRENT_DESKTOP=GNOME"});
+    EXPECT_EQ(run.status, 0) << run.log;
+    EXPECT_TRUE(contains(run.log, "Focus: GNOME Shell extension joyrelay-focus@tamberlo (")) << run.log;
+    EXPECT_TRUE(
+        contains(run.log, "`gnome-extensions enable joyrelay-focus@tamberlo`, then log out and in again"))
+        << run.log;
+    // The page still listens: a marker arrives, and nothing of the replay came before it.
+    tap(*out, ArcadeKey::z);
+    ASSERT_TRUE(pumpUntil([&] { return s.browser->title().ends_with("U:z/KeyZ"); }, 10s))
+        << s.browser->title();
+    EXPECT_TRUE(titleIs(s.browser->title(), before, " D:z/KeyZ U:z/KeyZ"))
+        << "the replay reached Chromium: " << s.browser->title() << "\n"
+        << run.log;
 }
 
 }  // namespace

@@ -256,9 +256,11 @@ private:
 
 TEST(KWinFocus, LoadsItsScriptOnPlasma5And6FollowsOnlyKWinAndReloadsWhenKWinRestarts) {
     const QString self = QDBusConnection::sessionBus().baseService();
-    const QStringList loading = {QStringLiteral("unloadScript tamberlo-joyrelay-focus"),
-                                 QStringLiteral("loadScript tamberlo-joyrelay-focus"),
-                                 QStringLiteral("run 0")};
+    // One name per process: another copy of the program keeps its own script.
+    const QString script =
+        QStringLiteral("tamberlo-joyrelay-focus-%1").arg(QCoreApplication::applicationPid());
+    const QStringList loading = {QStringLiteral("unloadScript ") + script,
+                                 QStringLiteral("loadScript ") + script, QStringLiteral("run 0")};
     for (const bool plasma6 : {true, false}) {
         SCOPED_TRACE(plasma6 ? "Plasma 6" : "Plasma 5");
         KWinLog log;
@@ -313,10 +315,10 @@ TEST(KWinFocus, LoadsItsScriptOnPlasma5And6FollowsOnlyKWinAndReloadsWhenKWinRest
             ASSERT_TRUE(pumpUntil([&] { return restarted.all().size() >= 3; }, 5s));
             EXPECT_EQ(restarted.all(), loading);
             EXPECT_FALSE(focus.problem());
-            EXPECT_NE(restarted.all().last(), QStringLiteral("unloadScript tamberlo-joyrelay-focus"));
+            EXPECT_NE(restarted.all().last(), QStringLiteral("unloadScript ") + script);
         }
         // Gone with the provider: the script is unloaded from the KWin it was loaded into.
-        EXPECT_EQ(restarted.all().last(), QStringLiteral("unloadScript tamberlo-joyrelay-focus"));
+        EXPECT_EQ(restarted.all().last(), QStringLiteral("unloadScript ") + script);
         kwin.reset();
     }
 }

@@ -15,6 +15,10 @@
 # JOYRELAY_TEST_DESKTOP (the first argument), WAYLAND_DISPLAY and the buses. Prints PROGRAM's output
 # and exits with its status; 77 (skipped) when the compositor is not installed. The folder stays in
 # /tmp when the program fails, and is removed otherwise.
+#
+# JOYRELAY_APP, when set, names the program's own binary for PROGRAM to run inside the session: it is
+# passed on, and on KWin it gets a desktop file of its own for org_kde_kwin_fake_input, as the
+# package's desktop entry gives the installed binary.
 set -euo pipefail
 
 desktop=${1:-}
@@ -28,6 +32,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
 program=$(realpath "$program")
 program_line=$(printf '%q ' "$program" "$@")
+app=${JOYRELAY_APP:+$(realpath "$JOYRELAY_APP")}
 
 case $desktop in
   kwin) compositor=kwin_wayland ;;
@@ -66,6 +71,10 @@ case $desktop in
     cp "$(command -v kwin_wayland)" "$work/kwin_wayland"
     printf '[Desktop Entry]\nType=Application\nName=Joyrelay desktop tests\nExec=%s\nNoDisplay=true\nX-KDE-Wayland-Interfaces=org_kde_kwin_fake_input\n' \
       "$program" >"$apps/joyrelay-desktop-tests.desktop"
+    if [[ -n $app ]]; then
+      printf '[Desktop Entry]\nType=Application\nName=Tamberlo Joyrelay (build tree)\nExec=%s\nNoDisplay=true\nX-KDE-Wayland-Interfaces=org_kde_kwin_fake_input\n' \
+        "$app" >"$apps/tamberlo-joyrelay-build.desktop"
+    fi
     cat >"$session" <<EOS
 #!/bin/sh
 $program_line >"$work/home/result.log" 2>&1
@@ -124,7 +133,7 @@ if [[ $(id -u) -eq 0 ]]; then chown -R nobody:nogroup "$work/home" "$work/run"; 
 
 status=0
 timeout 300 "${run_as[@]}" env HOME="$work/home" XDG_RUNTIME_DIR="$work/run" SHELL=/bin/sh \
-  PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 JOYRELAY_TEST_DESKTOP="$desktop" \
+  PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 JOYRELAY_TEST_DESKTOP="$desktop" ${app:+JOYRELAY_APP="$app"} \
   ${ASAN_OPTIONS:+ASAN_OPTIONS="$ASAN_OPTIONS"} ${UBSAN_OPTIONS:+UBSAN_OPTIONS="$UBSAN_OPTIONS"} \
   dbus-run-session -- "${launch[@]}" >"$work/session.log" 2>&1 || status=$?
 cat "$work/home/result.log" 2>/dev/null || true

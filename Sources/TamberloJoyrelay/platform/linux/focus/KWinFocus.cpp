@@ -63,6 +63,8 @@ KWinFocus::KWinFocus(QDBusConnection bus, std::chrono::milliseconds emptyHold)
     scriptPath_ =
         scriptFolder() +
         QStringLiteral("/tamberlo-joyrelay-kwin-focus-%1.js").arg(QCoreApplication::applicationPid());
+    scriptName_ =
+        QStringLiteral("%1-%2").arg(QString::fromLatin1(scriptName)).arg(QCoreApplication::applicationPid());
     if (!bus_.isConnected()) {
         problem_ = "no session bus" + keysOff;
         return;
@@ -124,13 +126,13 @@ void KWinFocus::load() {
                                               QString::fromLatin1(scriptingInterface),
                                               QString::fromLatin1(method));
     };
-    // A copy left behind by an earlier run of the program (one that crashed) goes first.
+    // A copy this process left loaded (KWin kept it) goes first.
     QDBusMessage unloadOld = scripting("unloadScript");
-    unloadOld << QString::fromLatin1(scriptName);
+    unloadOld << scriptName_;
     auto* first = new QDBusPendingCallWatcher(bus_.asyncCall(unloadOld), this);
     whenFinished(first, generation, [this, scripting, generation](QDBusPendingCallWatcher&) {
         QDBusMessage loadCall = scripting("loadScript");
-        loadCall << scriptPath_ << QString::fromLatin1(scriptName);
+        loadCall << scriptPath_ << scriptName_;
         auto* second = new QDBusPendingCallWatcher(bus_.asyncCall(loadCall), this);
         whenFinished(second, generation, [this, generation](QDBusPendingCallWatcher& w) {
             const QDBusPendingReply<int> reply = w;
@@ -175,7 +177,7 @@ void KWinFocus::unload() {
         QDBusMessage call = QDBusMessage::createMethodCall(owner_, QString::fromLatin1(scriptingPath),
                                                            QString::fromLatin1(scriptingInterface),
                                                            QStringLiteral("unloadScript"));
-        call << QString::fromLatin1(scriptName);
+        call << scriptName_;
         bus_.call(call, QDBus::Block, unloadTimeoutMs);
     }
     loaded_ = false;

@@ -43,6 +43,8 @@ class KWinFocus final : public QObject, public FocusProvider, protected QDBusCon
 public:
     static constexpr const char* kwinService = "org.kde.KWin";
     static constexpr const char* objectPath = "/org/tamberlo/Joyrelay/KWinFocus";
+    // The script is loaded under this name and the process id: KWin keeps one script per name, and
+    // a second copy of the program (a replay beside the tray) must not take the first one's away.
     static constexpr const char* scriptName = "tamberlo-joyrelay-focus";
 
     // Whether KWin is on `bus`: the session is a Plasma one. (A blocking question to the bus
@@ -90,6 +92,7 @@ private:
     QDBusServiceWatcher* watcher_ = nullptr;  // a child of this object
     QString owner_;                           // KWin's unique name, empty while it is not there
     QString scriptPath_;
+    QString scriptName_;       // scriptName-<pid>
     unsigned generation_ = 0;  // bumped on every (re)load and unload: stale replies are ignored
     bool loaded_ = false;
     bool reporting_ = false;
