@@ -51,7 +51,6 @@ public:
 
     // Runs `work` on the queue and waits until it has run. Must not be called from the queue itself.
     void sync(Work work);
-    bool runningOnQueue() const { return std::this_thread::get_id() == thread_.get_id(); }
 
 private:
     HandlerPool pool_;
