@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "app/Accessibility.hpp"
+#include "app/KeyOutputAccess.hpp"
 #include "app/AppDelegate.hpp"
 #include "app/AppInfo.hpp"
 #include "app/InstanceLock.hpp"
@@ -295,7 +296,8 @@ TEST(XdgAutostart, WithoutHomeTheEntryGoesToThePasswordDatabasesHome) {
 
 TEST(QtDesktopServices, WithoutX11ThereIsNoFrontmostApplicationAndTimersRun) {
     QtDesktopServices desktop(nullptr, [] { return false; },
-                              XdgAutostart(std::filesystem::temp_directory_path(), "/bin/true"));
+                              XdgAutostart(std::filesystem::temp_directory_path(), "/bin/true"),
+                              Accessibility::settingsURL());
     EXPECT_FALSE(desktop.frontmostApplication().has_value());
     int ticks = 0;
     desktop.scheduleRepeating(10ms, [&] { ++ticks; });
@@ -307,7 +309,8 @@ TEST(QtDesktopServices, WithoutX11ThereIsNoFrontmostApplicationAndTimersRun) {
 TEST(QtDesktopServices, ThePromptWaitsForTheStatusItemAndWithoutATrayNamesTheHelpPage) {
     LogCapture log;
     QtDesktopServices desktop(nullptr, [] { return false; },
-                              XdgAutostart(std::filesystem::temp_directory_path(), "/bin/true"));
+                              XdgAutostart(std::filesystem::temp_directory_path(), "/bin/true"),
+                              Accessibility::settingsURL());
     EXPECT_FALSE(desktop.isProcessTrusted(true));
     QCoreApplication::processEvents();  // runs what the check queued, if anything
     EXPECT_TRUE(log.lines().empty()) << "nothing to show the prompt on yet";
