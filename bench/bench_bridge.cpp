@@ -7,7 +7,7 @@
 #include <atomic>
 #include <vector>
 
-#include "AllocationCounter.hpp"
+#include "support/AllocationCounter.hpp"
 #include "log/Log.hpp"
 #include "queues/Queues.hpp"
 #include "bridge/StickBridge.hpp"
@@ -62,7 +62,7 @@ void BM_CompletionToLastKeyEvent(benchmark::State& state) {
     for (auto _ : state) {
         latencies.clear();
         for (int i = 0; i < warmup + measured; ++i) {
-            if (i == warmup) allocations = bench::allocations.load();
+            if (i == warmup) allocations = joyrelay::testing::allocations.load();
             const long before = keys.posted.load();
             host.completeRead(stick, (i % 2) ? released : pressed);
             while (keys.posted.load(std::memory_order_acquire) < before + 2) {
@@ -70,7 +70,7 @@ void BM_CompletionToLastKeyEvent(benchmark::State& state) {
             if (i >= warmup) latencies.push_back(static_cast<double>(keys.lastPost.load() - host.lastDeliveryNs()));
             host.waitForReadPending(stick, std::chrono::seconds(5));
         }
-        allocations = bench::allocations.load() - allocations;
+        allocations = joyrelay::testing::allocations.load() - allocations;
     }
     state.counters["reports"] = measured;
     state.counters["allocations_per_report"] = static_cast<double>(allocations) / measured;

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "AllocationCounter.hpp"
+#include "support/AllocationCounter.hpp"
 #include "capture/Capture.hpp"
 #include "JoyrelayCore/GIP.hpp"
 
@@ -33,7 +33,7 @@ void BM_ReportPath(benchmark::State& state) {
     KeyState held;
     std::size_t i = 0;
     std::size_t transitions = 0;
-    const long long before = bench::allocations.load();
+    const long long before = joyrelay::testing::allocations.load();
     for (auto _ : state) {
         const auto& bytes = transfers[i];
         if (++i == transfers.size()) i = 0;
@@ -43,7 +43,7 @@ void BM_ReportPath(benchmark::State& state) {
             benchmark::DoNotOptimize(list);
         }
     }
-    const long long allocated = bench::allocations.load() - before;
+    const long long allocated = joyrelay::testing::allocations.load() - before;
     state.counters["allocations_per_report"] =
         benchmark::Counter(static_cast<double>(allocated) / static_cast<double>(state.iterations()));
     state.counters["transitions"] = static_cast<double>(transitions);

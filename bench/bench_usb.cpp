@@ -18,16 +18,12 @@
 // starts itself again through the tests' launcher. Options: --samples N (300), --burst N (2000),
 // --rounds N (2); --benchmark_* options (as scripts/test.sh passes them to every bench) are ignored.
 // JOYRELAY_BENCH_PROGRAM names another program to measure instead of the one built with the bench.
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -35,46 +31,13 @@
 #include "queues/Queues.hpp"
 #include "bridge/StickBridge.hpp"
 #include "platform/linux/usb/LibusbHost.hpp"
+#include "support/AllocationCounter.hpp"
 #include "support/RecordingKeyEvents.hpp"
 
-// --- Allocations on chosen threads -----------------------------------------------------------------
+// Allocations on the USB event thread (named "joyrelay-usb") and the bridge queue's thread.
 namespace {
-std::atomic<long long> countedAllocations{0};
-// -1: not looked at yet; 1: counted (the USB event thread, named "joyrelay-usb", or a thread that says so).
-thread_local int countThisThread = -1;
-bool counted() {
-    if (countThisThread < 0) {
-        char name[17] = {};
-        prctl(PR_GET_NAME, name);
-        countThisThread = std::strcmp(name, "joyrelay-usb") == 0 ? 1 : 0;
-    }
-    return countThisThread == 1;
+[[maybe_unused]] const bool usbThreadMarked = (joyrelay::testing::markedThreadName = "joyrelay-usb", true);
 }
-}  // namespace
-
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-    if (counted()) countedAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-    return operator new(size);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
-#pragma GCC diagnostic pop
 
 using namespace fakestick;
 
@@ -184,7 +147,7 @@ std::optional<double> allocationsPerReport(FakeStick& stick, int reports, long l
         auto bridge = StickBridge::create(queue, mainQueue, host, keys, [] { return true; });
         const std::size_t powerOns = stick.outWrites().size();
         bridge->start();
-        queue.async([] { countThisThread = 1; });
+        queue.async([] { joyrelay::testing::markedThread = 1; });
         if (stick.waitForOutWrites(powerOns + 1, Clock::now() + 10s) && waitReading(stick)) {
             bool pressed = true;
             auto one = [&] {  // pushed, handled (its key posted) and the stick read again
@@ -194,10 +157,10 @@ std::optional<double> allocationsPerReport(FakeStick& stick, int reports, long l
             };
             bool ok = true;
             for (int i = 0; i < 200 && ok; ++i) ok = one();
-            const long long start = countedAllocations.load();
+            const long long start = joyrelay::testing::allocationsOnMarkedThreads.load();
             whileClaiming = start;
             for (int i = 0; i < reports && ok; ++i) ok = one();
-            if (ok) result = double(countedAllocations.load() - start) / reports;
+            if (ok) result = double(joyrelay::testing::allocationsOnMarkedThreads.load() - start) / reports;
         }
         bridge.reset();
     }

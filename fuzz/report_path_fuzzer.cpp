@@ -1,6 +1,6 @@
 // Feeds arbitrary byte streams through the whole per-report path (parse, wanted, apply, releaseAll)
 // and checks what must always hold: transitions describe exactly the held set, no list names a key
-// twice, releases come before presses, and nothing stays down after releaseAll.
+// twice, releases come before presses, and nothing stays down behind a closed gate or after releaseAll.
 //
 // Input layout: a sequence of records, each a control byte then a length (two bytes, up to 4096) and
 // that many report bytes. Control bit 0 is the gate, bit 1 asks for releaseAll instead of a report.
@@ -59,8 +59,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         if (const auto report = InputReport::parse(bytes)) {
             const KeySet wanted = stick.wanted(*report);
-            check(held.apply(wanted, (control & 1) != 0), down, held);
+            const bool gate = (control & 1) != 0;
+            check(held.apply(wanted, gate), down, held);
             require(held.held().minus(wanted).empty());
+            if (!gate) {
+                for (bool d : down) require(!d);  // a closed gate lets go of everything
+            }
         } else {
             require(bytes.size() < 18 || bytes[0] != 0x20);
         }

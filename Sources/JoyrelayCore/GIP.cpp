@@ -71,14 +71,11 @@ KeySet StickState::wanted(const InputReport& r) {
 }
 
 TransitionList KeyState::apply(KeySet wanted, bool gate) {
+    if (!gate) return releaseAll();
     TransitionList list;
     for (ArcadeKey k : held_.minus(wanted)) list.push({k, false});
-    if (gate) {
-        for (ArcadeKey k : wanted.minus(held_)) list.push({k, true});
-        held_ = wanted;
-    } else {
-        held_ = wanted & held_;
-    }
+    for (ArcadeKey k : wanted.minus(held_)) list.push({k, true});
+    held_ = wanted;
     return list;
 }
 

@@ -300,8 +300,10 @@ class KeyState {
 public:
     KeySet held() const { return held_; }
 
-    // Releases of held keys that are no longer wanted, then (only when `gate` is open) presses of
-    // wanted keys not yet held; each group in the order by name.
+    // With the focus gate open: releases of held keys that are no longer wanted, then presses of
+    // wanted keys not yet held, each group in the order by name. With it closed: a release for every
+    // held key and no press, so that nothing held while the gate was open auto-repeats into whatever
+    // has focus now; nothing goes down until it opens again.
     TransitionList apply(KeySet wanted, bool gate);
 
     // A release for every held key, in the order by name; nothing is held afterwards.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "capture/Capture.hpp"
+#include "log/Log.hpp"
 #include "TestSupport.hpp"
 
 using namespace joyrelay;

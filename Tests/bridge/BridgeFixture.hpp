@@ -10,6 +10,7 @@
 
 #include "log/Log.hpp"
 #include "queues/Queues.hpp"
+#include "support/ManualQueues.hpp"
 #include "bridge/StickBridge.hpp"
 #include "support/RecordingKeyEvents.hpp"
 #include "platform/simulated/SimulatedUsbHost.hpp"

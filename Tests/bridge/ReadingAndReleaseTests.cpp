@@ -16,21 +16,19 @@ TEST_F(BridgeTest, ReportsBecomeKeysWithOneReadInFlight) {
     EXPECT_EQ(keyEvents.posted().size(), 0u);
     send(stick, report(B));
     EXPECT_EQ(takeKeys(), (Lines{"up Shift", "up Space", "down z"}));
-    EXPECT_EQ(bridge->packets(), 2);
+    EXPECT_EQ(host.readsSubmitted(stick), 3);
 }
 
-TEST_F(BridgeTest, TransfersThatAreNotReportsChangeNothingButAreCounted) {
+TEST_F(BridgeTest, TransfersThatAreNotReportsChangeNothingAndReadingGoesOn) {
     const auto stick = claimedStick();
     send(stick, report(A));
     takeKeys();
-    const auto before = bridge->lastInput();
     ASSERT_TRUE(host.completeRead(stick, {}));  // zero bytes
     settle();
     send(stick, {0x07, 0x20, 0x01});
     send(stick, report(0, 0, 17));
     EXPECT_EQ(takeKeys(), Lines{});
-    EXPECT_EQ(bridge->packets(), 4);
-    EXPECT_EQ(bridge->lastInput(), before);
+    EXPECT_EQ(host.readsSubmitted(stick), 5);
     EXPECT_TRUE(host.readPending(stick));
 }
 
@@ -48,7 +46,6 @@ TEST_F(BridgeTest, AClosedGateHoldsBackPressesButNotReleases) {
     gate = false;
     send(stick, report(A));
     EXPECT_EQ(takeKeys(), Lines{});
-    EXPECT_TRUE(bridge->lastInput().has_value()) << "a wanted change counts as input even when held back";
     gate = true;
     send(stick, report(A));
     EXPECT_EQ(takeKeys(), Lines{"down Space"});
@@ -198,14 +195,13 @@ TEST_F(BridgeTest, AStickStillPluggedAfterAReadErrorIsClaimedAgain) {
     const auto stick = claimedStick();
     send(stick, report(A));
     send(stick, report());
-    EXPECT_EQ(bridge->packets(), 2);
+    EXPECT_EQ(host.readsSubmitted(stick), 3);
     ASSERT_TRUE(host.completeRead(stick, {}, usb::Return::error));
     settle();
     EXPECT_EQ(queue.nextTimerIn(), std::optional<std::chrono::nanoseconds>(2s));
     advance(2s);
     EXPECT_TRUE(host.readPending(stick));
     EXPECT_EQ(host.outWrites(stick).size(), 2u) << "powered on again";
-    EXPECT_EQ(bridge->packets(), 0);
     EXPECT_EQ(takeStatuses(), (Statuses{S::searching(), S::connected(label())}));
     EXPECT_EQ(takeLog(), (Lines{"stick released: read error 0xe00002bc", deviceLine("2dc8:2004", 255), claimLine(),
                                 "power-on sent (5 bytes)"}));

@@ -114,21 +114,33 @@ TEST(KeyState, ReleasesComeFirstThenPressesEachInKeyOrder) {
     KeyState zc;
     zc.apply({ArcadeKey::z}, true);
     EXPECT_EQ(vec(zc.apply({ArcadeKey::c}, true)), (std::vector<T>{{ArcadeKey::z, up}, {ArcadeKey::c, down}}));
-    EXPECT_TRUE(zc.apply({ArcadeKey::c}, false).empty());  // unchanged wanted set: nothing, any gate
+    EXPECT_TRUE(zc.apply({ArcadeKey::c}, true).empty());  // unchanged wanted set: nothing
+    EXPECT_EQ(vec(zc.apply({ArcadeKey::c}, false)), (std::vector<T>{{ArcadeKey::c, up}}));  // closing lets go
 }
 
-TEST(KeyState, ClosedGateHoldsBackPressesOnly) {
+TEST(KeyState, ClosedGateReleasesEverythingHeldAndHoldsBackPresses) {
     KeyState k;
     k.apply({ArcadeKey::shift}, true);
-    EXPECT_TRUE(k.apply({ArcadeKey::shift, ArcadeKey::one}, false).empty());
-    EXPECT_EQ(k.held(), KeySet{ArcadeKey::shift});
-    EXPECT_EQ(vec(k.apply({ArcadeKey::shift, ArcadeKey::one}, true)), (std::vector<T>{{ArcadeKey::one, down}}));
+    // Shift is still wanted, but it was held while the gate was open: it goes up when the gate closes.
+    EXPECT_EQ(vec(k.apply({ArcadeKey::shift, ArcadeKey::one}, false)), (std::vector<T>{{ArcadeKey::shift, up}}));
+    EXPECT_TRUE(k.held().empty());
+    EXPECT_TRUE(k.apply({ArcadeKey::shift, ArcadeKey::one}, false).empty()) << "nothing goes down while closed";
+    EXPECT_EQ(vec(k.apply({ArcadeKey::shift, ArcadeKey::one}, true)),
+              (std::vector<T>{{ArcadeKey::one, down}, {ArcadeKey::shift, down}}));
     EXPECT_EQ(k.held(), (KeySet{ArcadeKey::one, ArcadeKey::shift}));
 
     KeyState sz;
     sz.apply({ArcadeKey::shift, ArcadeKey::z}, true);
-    EXPECT_EQ(vec(sz.apply({ArcadeKey::shift, ArcadeKey::one}, false)), (std::vector<T>{{ArcadeKey::z, up}}));
-    EXPECT_EQ(sz.held(), KeySet{ArcadeKey::shift});
+    EXPECT_EQ(vec(sz.apply({ArcadeKey::shift, ArcadeKey::one}, false)),
+              (std::vector<T>{{ArcadeKey::shift, up}, {ArcadeKey::z, up}}));
+    EXPECT_TRUE(sz.held().empty());
+
+    // Presses held back while the gate is open (the output refused them) keep what is held and wanted.
+    KeyState held;
+    held.apply({ArcadeKey::shift, ArcadeKey::z}, true);
+    const KeySet wanted{ArcadeKey::shift, ArcadeKey::one};
+    EXPECT_EQ(vec(held.apply(wanted & held.held(), true)), (std::vector<T>{{ArcadeKey::z, up}}));
+    EXPECT_EQ(held.held(), KeySet{ArcadeKey::shift});
 }
 
 TEST(KeyState, ReleaseAllReleasesInKeyOrderAndEmpties) {
@@ -197,6 +209,8 @@ TEST(KeyStateProperty, TransitionsAlwaysMatchTheHeldSet) {
             ASSERT_TRUE(tracker.held().minus(wanted).empty()) << "holds a key nobody wants";
             if (gate) {
                 ASSERT_EQ(tracker.held(), wanted);
+            } else {
+                for (bool d : isDown) ASSERT_FALSE(d) << "a key stayed down behind the closed gate";
             }
         }
         check(tracker.releaseAll());

@@ -9,55 +9,17 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <map>
 
 #include "X11TestSupport.hpp"
+#include "support/PadTestPage.hpp"
 
 namespace joyrelay::testing {
 namespace {
 
-// What the page writes for one transition of the demo transcript ("1800.000 Shift up"), given whether
-// Shift is down at that moment: "D:key/code[/S]".
-std::string pageEntry(const std::string& name, bool down, bool& shiftHeld) {
-    static const std::map<std::string, std::pair<std::string, std::string>> table = {
-        {"Space", {"Space", "Space"}},       {"Enter", {"Enter", "Enter"}},
-        {"Escape", {"Escape", "Escape"}},    {"Shift", {"Shift", "ShiftLeft"}},
-        {"ArrowLeft", {"ArrowLeft", "ArrowLeft"}}, {"ArrowRight", {"ArrowRight", "ArrowRight"}},
-        {"ArrowUp", {"ArrowUp", "ArrowUp"}}, {"ArrowDown", {"ArrowDown", "ArrowDown"}},
-        {"z", {"z", "KeyZ"}},                {"x", {"x", "KeyX"}},
-        {"c", {"c", "KeyC"}},                {"1", {"1", "Digit1"}},
-        {"2", {"2", "Digit2"}},
-    };
-    auto [key, code] = table.at(name);
-    if (name == "Shift") shiftHeld = down;
-    // With Shift down the browser reports the shifted character.
-    if (shiftHeld && key.size() == 1) {
-        if (key == "1") key = "!";
-        else if (key == "2") key = "@";
-        else key = std::string(1, static_cast<char>(key[0] - 'a' + 'A'));
-    }
-    return std::string(down ? "D:" : "U:") + key + "/" + code + (shiftHeld ? "/S" : "");
-}
-
-std::string expectedFromTranscript(const std::filesystem::path& transcript) {
-    std::ifstream in(transcript);
-    std::string time, name, direction, out;
-    bool shift = false;
-    while (in >> time >> name >> direction) out += " " + pageEntry(name, direction == "down", shift);
-    return out;
-}
-
 // The page's title as the browser's DevTools list reports it. (The window's name follows the title
 // too, but Chromium may leave it behind after a quick burst of changes.)
 int devToolsPort = 0;
-std::string pageTitle(unsigned long) {
-    const std::string list = output("curl -s --max-time 2 http://127.0.0.1:" + std::to_string(devToolsPort) + "/json/list");
-    const std::string key = "\"title\": \"";
-    const auto at = list.find(key + "padtest:");
-    if (at == std::string::npos) return {};
-    const auto start = at + key.size();
-    return list.substr(start, list.find('"', start) - start);
-}
+std::string pageTitle(unsigned long) { return padTestTitle(devToolsPort); }
 
 int exitStatusWithin(pid_t pid, std::chrono::milliseconds timeout) {
     int status = -1;
@@ -105,7 +67,7 @@ TEST(EndToEnd, AHeadlessReplayTypesExactlyTheCaptureIntoChromium) {
                          "--key-output", "xtest"},
                         folder / "program.log");
         const int status = exitStatusWithin(program.pid(), 60s);
-        const std::string expected = before + expectedFromTranscript(JOYRELAY_SOURCE_DIR "/samples/demo.keys");
+        const std::string expected = before + padTestRecord(JOYRELAY_SOURCE_DIR "/samples/demo.keys");
         EXPECT_TRUE(waitUntil([&] { return pageTitle(window) == expected; }, 10s))
             << "page title: " << pageTitle(window) << "\nexpected:   " << expected << "\nprogram log:\n"
             << readFile(folder / "program.log");

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "../desktop/X11TestSupport.hpp"
+#include "support/PadTestPage.hpp"
 #include "contracts/DesktopServices.hpp"
 #include "contracts/KeyEvents.hpp"
 #include "platform/linux/focus/FocusProvider.hpp"
@@ -86,46 +87,6 @@ private:
     std::vector<Posted> posted_;
 };
 
-// What the controller check page (web/padtest.html?detail) writes into its title for one transition
-// of a transcript line ("1800.000 Shift up"), given whether Shift is down: "D:key/code[/S]".
-inline std::string pageEntry(const std::string& name, bool down, bool& shiftHeld) {
-    static const std::map<std::string, std::pair<std::string, std::string>> table = {
-        {"Space", {"Space", "Space"}},
-        {"Enter", {"Enter", "Enter"}},
-        {"Escape", {"Escape", "Escape"}},
-        {"Shift", {"Shift", "ShiftLeft"}},
-        {"ArrowLeft", {"ArrowLeft", "ArrowLeft"}},
-        {"ArrowRight", {"ArrowRight", "ArrowRight"}},
-        {"ArrowUp", {"ArrowUp", "ArrowUp"}},
-        {"ArrowDown", {"ArrowDown", "ArrowDown"}},
-        {"z", {"z", "KeyZ"}},
-        {"x", {"x", "KeyX"}},
-        {"c", {"c", "KeyC"}},
-        {"1", {"1", "Digit1"}},
-        {"2", {"2", "Digit2"}},
-    };
-    auto [key, code] = table.at(name);
-    if (name == "Shift") shiftHeld = down;
-    if (shiftHeld && key.size() == 1) {
-        if (key == "1")
-            key = "!";
-        else if (key == "2")
-            key = "@";
-        else
-            key = std::string(1, static_cast<char>(key[0] - 'a' + 'A'));
-    }
-    return std::string(down ? "D:" : "U:") + key + "/" + code + (shiftHeld ? "/S" : "");
-}
-
-// The page's record for a whole transcript (samples/demo.keys), each entry after a space.
-inline std::string pageRecord(const std::filesystem::path& transcript) {
-    std::ifstream in(transcript);
-    std::string time, name, direction, out;
-    bool shift = false;
-    while (in >> time >> name >> direction) out += " " + pageEntry(name, direction == "down", shift);
-    return out;
-}
-
 // Chromium, native on Wayland, showing the controller check page, with DevTools on a port it picks.
 class CheckPageBrowser {
 public:
@@ -145,12 +106,7 @@ public:
             if (!(in >> port_)) port_.clear();
             if (port_.empty()) return {};
         }
-        const std::string list = output("curl -s --max-time 2 http://127.0.0.1:" + port_ + "/json/list");
-        const std::string key = "\"title\": \"";
-        const auto at = list.find(key + "padtest:");
-        if (at == std::string::npos) return {};
-        const auto start = at + key.size();
-        return list.substr(start, list.find('"', start) - start);
+        return padTestTitle(std::stoi(port_));
     }
 
     void stop() { process_.stop(); }

@@ -209,7 +209,7 @@ TEST(LaunchAtLogin, FolderThatCannotBeCreated) {
 TEST(LaunchAtLogin, TheLinuxDesktopServicesUseTheEntryOfThisExecutable) {
     ConfigHome home;
     QtDesktopServices desktop(nullptr, [] { return true; },
-                              XdgAutostart(XdgAutostart::defaultFolder(), XdgAutostart::currentExecutable()));
+                              XdgAutostart(XdgAutostart::defaultFolder(), XdgAutostart::currentExecutable()), "");
     EXPECT_EQ(desktop.loginItemStatus(), LoginItemStatus::notRegistered);
     EXPECT_EQ(desktop.registerLoginItem(), std::nullopt);
     EXPECT_EQ(desktop.loginItemStatus(), LoginItemStatus::enabled);

@@ -13,6 +13,7 @@
 #include "app/AppDelegate.hpp"
 #include "app/QtMainQueue.hpp"
 #include "queues/Queues.hpp"
+#include "support/ManualQueues.hpp"
 #include "TrayFakes.hpp"
 #include "support/RecordingKeyEvents.hpp"
 #include "platform/simulated/SimulatedUsbHost.hpp"

@@ -1,11 +1,12 @@
 // The pieces around the delegate: the page addresses, the key output behind the permission check,
-// the held-key guard, the replayed stick, the Qt main queue, the single-copy lock and the Linux desktop
+// the replayed stick, the Qt main queue, the single-copy lock and the Linux desktop
 // services without X11.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <QTest>
@@ -15,6 +16,7 @@
 #include <thread>
 
 #include "app/Accessibility.hpp"
+#include "app/KeyOutputAccess.hpp"
 #include "app/AppDelegate.hpp"
 #include "app/AppInfo.hpp"
 #include "app/InstanceLock.hpp"
@@ -134,34 +136,121 @@ TEST(KeyOutputAccess, PrintingIsAlwaysGranted) {
     EXPECT_EQ(log.lines(), std::vector<std::string>{"Key output: printed"});
 }
 
-TEST(HeldKeyGuard, ReleasesWhatIsDownInKeyOrderAndSwallowsTheBridgesLateReleases) {
+// A capture fed through a FIFO, one line at a time, so that the test decides when each report arrives.
+class CapturePipe {
+public:
+    CapturePipe() : path_(dir_.path() / "live.gip") { EXPECT_EQ(::mkfifo(path_.c_str(), 0600), 0); }
+    ~CapturePipe() { close(); }
+    const std::filesystem::path& path() const { return path_; }
+
+    // A report holding the buttons of bytes 4 and 5. Opens the pipe first (blocking until the replay
+    // reads it).
+    void report(std::uint8_t byte4, std::uint8_t byte5) {
+        if (fd_ < 0) fd_ = ::open(path_.c_str(), O_WRONLY);
+        ASSERT_GE(fd_, 0);
+        char line[96];
+        const int n = std::snprintf(line, sizeof line, "%d 20 00 01 0e %02x %02x 00 00 00 00 00 00 00 00 00 00 00 00\n",
+                                    time_++, byte4, byte5);
+        ASSERT_EQ(::write(fd_, line, static_cast<std::size_t>(n)), n);
+    }
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    TempDir dir_;
+    std::filesystem::path path_;
+    int fd_ = -1;
+    int time_ = 0;
+};
+
+// Losing focus and quitting during a replay go through the replay's bridge: what is down is let go at
+// once in key order, the bridge's own later releases are not repeated, presses are still checked
+// against the window with the output, and once on the way out nothing goes down again.
+TEST(ReplayStick, GateClosingAndTheWayOutLetGoThroughTheReplaysBridge) {
+    QtMainQueue mainQueue;
     RecordingKeyEvents out;
-    HeldKeyGuard guard(out);
-    KeyPoster poster(guard);
-    poster.post(ArcadeKey::z, true);
-    poster.post(ArcadeKey::shift, true);
-    poster.post(ArcadeKey::arrowLeft, true);
-    poster.post(ArcadeKey::arrowLeft, false);
-    EXPECT_EQ(guard.down(), (KeySet{ArcadeKey::z, ArcadeKey::shift}));
+    ReplaySettings settings;
+    settings.fast = true;
+    settings.keyEvents = &out;
+    std::atomic<bool> gate{true};
+    settings.gate = [&] { return gate.load(); };
+    CapturePipe pipe;
+    int finished = -1;
+    ReplayStick stick(pipe.path().string(), settings, mainQueue, [&](int status) { finished = status; });
+    stick.start([](const StickStatus&) {});
+    auto posted = [&] { return transcript(out.posted()); };
+    auto shows = [&](std::vector<std::string> expected) {
+        return processEventsUntil([&] { return posted() == expected; }, 10s);
+    };
+
+    pipe.report(0x20, 0x10);  // z and Shift
+    ASSERT_TRUE(shows({"Shift down", "z down"})) << ::testing::PrintToString(posted());
 
     out.clear();
-    guard.releaseAll(false);  // the gate closed
-    EXPECT_EQ(transcript(out.posted()), (std::vector<std::string>{"Shift up", "z up"}));
+    gate = false;
+    stick.gateClosed();
+    ASSERT_TRUE(shows({"Shift up", "z up"})) << ::testing::PrintToString(posted());
     EXPECT_EQ(out.posted()[0].flags, std::optional<std::uint64_t>(0)) << "Shift's release carries an empty mask";
 
     out.clear();
-    poster.post(ArcadeKey::z, false);  // the bridge lets go later: already done
-    poster.post(ArcadeKey::x, true);   // the gate is open again
-    EXPECT_EQ(transcript(out.posted()), std::vector<std::string>{"x down"});
+    pipe.report(0x00, 0x00);  // let go on the stick while the gate is closed: already up
+    gate = true;
+    pipe.report(0x40, 0x00);  // x, the gate open again
+    ASSERT_TRUE(shows({"x down"})) << ::testing::PrintToString(posted());
 
     out.clear();
-    guard.releaseAll(true);  // the way out
-    poster.post(ArcadeKey::c, true);
-    EXPECT_EQ(transcript(out.posted()), std::vector<std::string>{"x up"});
-    EXPECT_TRUE(guard.down().empty());
+    EXPECT_TRUE(stick.releaseHeldKeys(5s));  // the way out
+    EXPECT_EQ(posted(), std::vector<std::string>{"x up"}) << "released before the call returns";
+    pipe.report(0xC0, 0x00);  // c as well: nothing goes down any more
+    pipe.close();
+    ASSERT_TRUE(processEventsUntil([&] { return finished >= 0; }, 20s));
+    EXPECT_EQ(finished, 0);
+    EXPECT_EQ(posted(), std::vector<std::string>{"x up"});
 }
 
-TEST(ReplayStick, PlaysTheCaptureThroughTheGuardAndReportsOnTheMainQueue) {
+// Presses during a replay are decided by the output as they go down, and the output is told when
+// they are out; a refusal keeps back the new keys only.
+TEST(ReplayStick, PressesAreCheckedWithTheOutputAsTheyGoDown) {
+    struct CheckingOutput final : KeyEvents {
+        RecordingKeyEvents recorded;
+        std::atomic<bool> allow{true};
+        std::atomic<int> begun{0}, ended{0};
+        std::optional<KeyEvent> createKeyboardEvent(std::uint16_t key, bool down) override {
+            return recorded.createKeyboardEvent(key, down);
+        }
+        void post(const KeyEvent& e) override { recorded.post(e); }
+        bool beginPresses() override {
+            ++begun;
+            return allow.load();
+        }
+        void endPresses() override { ++ended; }
+    } output;
+    QtMainQueue mainQueue;
+    ReplaySettings settings;
+    settings.fast = true;
+    settings.keyEvents = &output;
+    CapturePipe pipe;
+    int finished = -1;
+    ReplayStick stick(pipe.path().string(), settings, mainQueue, [&](int status) { finished = status; });
+    stick.start([](const StickStatus&) {});
+    auto posted = [&] { return transcript(output.recorded.posted()); };
+
+    pipe.report(0x20, 0x00);  // z
+    ASSERT_TRUE(processEventsUntil([&] { return posted() == std::vector<std::string>{"z down"}; }, 10s));
+    EXPECT_EQ(output.begun.load(), 1);
+    output.allow = false;  // the window under the keys changed
+    pipe.report(0x60, 0x00);  // z and x: x is refused, z stays down
+    pipe.report(0x00, 0x00);  // everything let go
+    pipe.close();
+    ASSERT_TRUE(processEventsUntil([&] { return finished >= 0; }, 20s));
+    EXPECT_EQ(posted(), (std::vector<std::string>{"z down", "z up"}));
+    EXPECT_EQ(output.begun.load(), 2);
+    EXPECT_EQ(output.ended.load(), 2) << "every begun press is ended";
+}
+
+TEST(ReplayStick, PlaysTheCaptureThroughItsBridgeAndReportsOnTheMainQueue) {
     QtMainQueue mainQueue;
     RecordingKeyEvents keys;
     ReplaySettings settings;
@@ -295,7 +384,8 @@ TEST(XdgAutostart, WithoutHomeTheEntryGoesToThePasswordDatabasesHome) {
 
 TEST(QtDesktopServices, WithoutX11ThereIsNoFrontmostApplicationAndTimersRun) {
     QtDesktopServices desktop(nullptr, [] { return false; },
-                              XdgAutostart(std::filesystem::temp_directory_path(), "/bin/true"));
+                              XdgAutostart(std::filesystem::temp_directory_path(), "/bin/true"),
+                              Accessibility::settingsURL());
     EXPECT_FALSE(desktop.frontmostApplication().has_value());
     int ticks = 0;
     desktop.scheduleRepeating(10ms, [&] { ++ticks; });
@@ -307,7 +397,8 @@ TEST(QtDesktopServices, WithoutX11ThereIsNoFrontmostApplicationAndTimersRun) {
 TEST(QtDesktopServices, ThePromptWaitsForTheStatusItemAndWithoutATrayNamesTheHelpPage) {
     LogCapture log;
     QtDesktopServices desktop(nullptr, [] { return false; },
-                              XdgAutostart(std::filesystem::temp_directory_path(), "/bin/true"));
+                              XdgAutostart(std::filesystem::temp_directory_path(), "/bin/true"),
+                              Accessibility::settingsURL());
     EXPECT_FALSE(desktop.isProcessTrusted(true));
     QCoreApplication::processEvents();  // runs what the check queued, if anything
     EXPECT_TRUE(log.lines().empty()) << "nothing to show the prompt on yet";

@@ -6,42 +6,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <new>
 #include <sstream>
 #include <thread>
 
 #include "capture/Capture.hpp"
 #include "capture/CaptureRecorder.hpp"
+#include "support/AllocationCounter.hpp"  // the recorder's writer thread allocates freely: count this one
 
 using namespace joyrelay;
 
-// Heap allocations made by the calling thread (the recorder's writer thread allocates freely).
-namespace {
-thread_local long long allocationsOnThisThread = 0;
-}
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-    ++allocationsOnThisThread;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-    return operator new(size);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
-#pragma GCC diagnostic pop
 
 namespace {
 
@@ -127,9 +100,9 @@ TEST_F(CaptureRecorderTest, TheReadPathNeitherAllocatesNorBlocksAndAFullBufferDr
     ASSERT_TRUE(recorder) << error;
     recorder->claimed();
     const auto report = bytes({0x20, 0x00, 0x05, 0x0e, 0x10, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    const long long before = allocationsOnThisThread;
+    const long long before = joyrelay::testing::allocationsOnThisThread;
     for (int i = 0; i < 10000; ++i) recorder->transfer(report);
-    EXPECT_EQ(allocationsOnThisThread - before, 0);
+    EXPECT_EQ(joyrelay::testing::allocationsOnThisThread - before, 0);
     EXPECT_GT(recorder->dropped(), 0u) << "10000 reports do not fit in 4 KB before the writer runs";
     recorder->flush();
 

@@ -13,8 +13,8 @@
 
 #include <regex>
 
-#include "../desktop/PadTestPage.hpp"
 #include "../desktop/X11TestSupport.hpp"
+#include "support/PadTestPage.hpp"
 #include "gate/BrowserGuard.hpp"
 #include "platform/linux/focus/ForeignToplevelFocusProvider.hpp"
 #include "platform/linux/focus/SwayFocusProvider.hpp"

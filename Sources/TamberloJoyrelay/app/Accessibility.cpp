@@ -1,7 +1,6 @@
 #include "app/Accessibility.hpp"
 
 #include "app/AppInfo.hpp"
-#include "log/Log.hpp"
 
 namespace joyrelay {
 
@@ -11,56 +10,6 @@ void Accessibility::openSettings(DesktopServices& desktop) {
     const std::string url = settingsURL();
     if (!AppInfo::isValidURL(url)) return;
     desktop.openURL(url);
-}
-
-KeyOutputAccess::KeyOutputAccess(std::optional<KeyOutputKind> wanted, KeyOutputOpeners openers)
-    : wanted_(wanted), openers_(std::move(openers)) {}
-
-bool KeyOutputAccess::check() {
-    if (output_) return true;
-    KeyOutput chosen = chooseKeyOutput(wanted_, openers_);
-    const bool first = !tried_;
-    tried_ = true;
-    if (!chosen.events) {
-        reason_ = chosen.reason;
-        if (first) Log::info(chosen.logLine);
-        return false;
-    }
-    Log::info(chosen.logLine);
-    reason_.clear();
-    output_ = std::move(chosen.events);
-    kind_ = chosen.kind ? static_cast<int>(*chosen.kind) : -1;
-    slot_.target.store(output_.get(), std::memory_order_release);
-    return true;
-}
-
-std::optional<KeyOutputKind> KeyOutputAccess::kind() const {
-    const int k = kind_.load();
-    if (k < 0) return std::nullopt;
-    return static_cast<KeyOutputKind>(k);
-}
-
-std::optional<KeyEvent> KeyOutputAccess::Slot::createKeyboardEvent(std::uint16_t virtualKey, bool down) {
-    KeyEvents* out = target.load(std::memory_order_acquire);
-    if (!out) return std::nullopt;
-    return out->createKeyboardEvent(virtualKey, down);
-}
-
-void KeyOutputAccess::Slot::post(const KeyEvent& event) {
-    if (KeyEvents* out = target.load(std::memory_order_acquire)) out->post(event);
-}
-
-bool KeyOutputAccess::Slot::beginPresses() {
-    KeyEvents* out = target.load(std::memory_order_acquire);
-    return out ? out->beginPresses() : true;
-}
-
-void KeyOutputAccess::Slot::endPresses() {
-    if (KeyEvents* out = target.load(std::memory_order_acquire)) out->endPresses();
-}
-
-void KeyOutputAccess::Slot::sync() {
-    if (KeyEvents* out = target.load(std::memory_order_acquire)) out->sync();
 }
 
 }  // namespace joyrelay

@@ -23,7 +23,7 @@
 #include "app/AppInfo.hpp"
 #include "contracts/DesktopServices.hpp"
 #include "gate/FocusMonitor.hpp"
-#include "bridge/StickBridge.hpp"
+#include "contracts/StickStatus.hpp"
 #include "app/StickService.hpp"
 
 class QKeyEvent;

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "app/Accessibility.hpp"
+#include "app/KeyOutputAccess.hpp"
 #include "app/AppDelegate.hpp"
 #include "app/AppInfo.hpp"
 #include "gate/BrowserGuard.hpp"
@@ -215,7 +216,7 @@ int runApp(const Options& options, char* argv0) {
 
     KeyOutputAccess access(wanted);
     QtDesktopServices desktop(std::move(focus), [&access] { return access.check(); },
-                              XdgAutostart(XdgAutostart::defaultFolder(), executable));
+                              XdgAutostart(XdgAutostart::defaultFolder(), executable), Accessibility::settingsURL());
     QtMainQueue mainQueue;
 
     // Keys go down only while a browser is in front, unless they are only printed.

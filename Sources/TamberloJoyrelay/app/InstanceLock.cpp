@@ -1,6 +1,5 @@
 #include "app/InstanceLock.hpp"
 
-#include "capture/Capture.hpp"
 #include "log/Log.hpp"
 
 #include <fcntl.h>

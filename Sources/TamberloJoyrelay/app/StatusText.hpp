@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "bridge/StickBridge.hpp"
+#include "contracts/StickStatus.hpp"
 
 namespace joyrelay {
 

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -52,43 +51,13 @@ private:
     std::function<void()> afterRelease_;
 };
 
-// Key events passed on to another output, remembering which keys are down there, so that they can
-// be let go from outside the bridge that posts them: when the focus gate closes, and on the way out.
-// A release for a key that is not down (because it was let go here already) is not passed on.
-class HeldKeyGuard final : public KeyEvents {
-public:
-    explicit HeldKeyGuard(KeyEvents& output) : output_(output) {}
-
-    std::optional<KeyEvent> createKeyboardEvent(std::uint16_t virtualKey, bool down) override;
-    void post(const KeyEvent& event) override;
-    // Passed on, so that presses are checked against the window they would reach (no press may go
-    // down once closed).
-    bool beginPresses() override;
-    void endPresses() override;
-    void sync() override;
-
-    // Any thread: releases every key that is down, in key order. With `close`, no key goes down
-    // afterwards.
-    void releaseAll(bool close);
-
-    KeySet down() const;
-
-private:
-    mutable std::mutex lock_;
-    KeyEvents& output_;
-    KeySet down_;
-    bool closed_ = false;
-};
-
-// A capture played on a worker thread through the simulated USB host and a bridge of its own
-// (runReplay), with the application's key output and focus gate. The replay's bridge and queues
-// belong to runReplay and end with it, so held keys are let go where the keys leave: at the guard
-// around the key output.
+// A capture played on a worker thread through a Replay of its own (the simulated USB host and a
+// bridge on its own queue), with the application's key output and focus gate. The gate closing and
+// the way out go through the replay's bridge, as they do through the live stick's.
 class ReplayStick final : public StickService {
 public:
-    // `settings.keyEvents` must be set; `settings.onBridge` is taken over by the service. Status
-    // changes are handed to `mainQueue`; when the capture has been played, `finished` runs there with
-    // runReplay's exit status.
+    // `settings.keyEvents` must be set. Status changes are handed to `mainQueue`; when the capture has
+    // been played, `finished` runs there with the replay's exit status.
     ReplayStick(std::string path, ReplaySettings settings, MainQueue& mainQueue, std::function<void(int)> finished);
 
     // Waits for the capture to end. (The application does not wait: it ends the process while a
@@ -96,21 +65,16 @@ public:
     ~ReplayStick() override;
 
     void start(StatusHandler onStatus) override;
-    void gateClosed() override { guard_.releaseAll(false); }
-    bool releaseHeldKeys(std::chrono::milliseconds) override {
-        guard_.releaseAll(true);
-        return true;
-    }
+    void gateClosed() override { replay_.bridge().gateClosed(); }
+    bool releaseHeldKeys(std::chrono::milliseconds timeout) override;
 
     // Whether the capture is still being played.
     bool running() const { return running_.load(); }
 
 private:
-    std::string path_;
-    ReplaySettings settings_;
     MainQueue& mainQueue_;
     std::function<void(int)> finished_;
-    HeldKeyGuard guard_;
+    Replay replay_;
     std::atomic<bool> running_{false};
     std::thread worker_;
 };

@@ -20,8 +20,6 @@ public:
         for (const KeyTransition& t : list) post(t.key, t.down);
     }
 
-    KeyEvents& events() const { return events_; }
-
 private:
     KeyEvents& events_;
 };

@@ -91,19 +91,13 @@ public:
 
 StickBridge::StickBridge(SerialQueue& queue, MainQueue& mainQueue, usb::UsbHost& host, KeyEvents& keyEvents,
                          GateProvider gate)
-    : queue_(queue), mainQueue_(mainQueue), host_(host), poster_(keyEvents), gate_(std::move(gate)) {}
+    : queue_(queue), mainQueue_(mainQueue), host_(host), keyEvents_(keyEvents), poster_(keyEvents), gate_(std::move(gate)) {}
 
 StickBridge::~StickBridge() = default;
 
 std::shared_ptr<StickBridge> StickBridge::create(SerialQueue& queue, MainQueue& mainQueue, usb::UsbHost& host,
                                                  KeyEvents& keyEvents, GateProvider gate) {
     return std::shared_ptr<StickBridge>(new StickBridge(queue, mainQueue, host, keyEvents, std::move(gate)));
-}
-
-std::optional<std::chrono::nanoseconds> StickBridge::lastInput() const {
-    const std::int64_t ns = lastInputNs_.load(std::memory_order_relaxed);
-    if (ns < 0) return std::nullopt;
-    return std::chrono::nanoseconds(ns);
 }
 
 void StickBridge::start() {
@@ -114,7 +108,6 @@ void StickBridge::gateClosed() {
     queue_.async([weak = weak_from_this()] {
         auto self = weak.lock();
         if (!self) return;
-        self->lastGate_ = false;
         if (self->session_ && self->session_->alive) self->poster_.post(self->session_->keys.releaseAll());
     });
 }
@@ -312,7 +305,6 @@ void StickBridge::open(const usb::Entry& service) {
     session->inPipe = std::move(inPipe);
     session->outPipe = std::move(outPipe);
 
-    packets_.store(0, std::memory_order_relaxed);
     if (tap_) tap_->claimed();
     setStatus(StickStatus::connected(label));
     enqueueRead(session);
@@ -359,23 +351,20 @@ void StickBridge::readCompleted(const std::shared_ptr<Session>& session, std::ui
 }
 
 void StickBridge::handle(Session& session, std::size_t count) {
-    packets_.fetch_add(1, std::memory_order_relaxed);
     const std::size_t n = std::min(count, session.buffer.size());
     const std::optional<InputReport> report = InputReport::parse(std::span(session.buffer.data(), n));
     if (!report) return;
     const KeySet wanted = session.state.wanted(*report);
-    if (wanted != session.keys.held()) lastInputNs_.store(queue_.now().count(), std::memory_order_relaxed);
-    bool gate = !stopped_ && gate_ && gate_();
-    // Keys held while the gate was open are let go as soon as it closes: the desktop would otherwise
-    // auto-repeat them into whatever now has focus.
-    if (lastGate_ && !gate) poster_.post(session.keys.releaseAll());
-    lastGate_ = gate;
+    const bool gate = !stopped_ && gate_ && gate_();
     // A key going down is decided on the window as it is now, not as the last notice described it:
-    // the output is asked (and may hold the desktop still until the presses are out).
+    // the output is asked (and may hold the desktop still until the presses are out). When it
+    // refuses, held keys that are still wanted stay down and nothing new goes down.
+    KeySet target = wanted;
     const bool pressing = gate && !wanted.minus(session.keys.held()).empty();
-    if (pressing) gate = poster_.events().beginPresses();
-    poster_.post(session.keys.apply(wanted, gate));
-    if (pressing) poster_.events().endPresses();
+    if (pressing && !keyEvents_.beginPresses()) target = wanted & session.keys.held();
+    // With the gate closed the core lets go of every held key.
+    poster_.post(session.keys.apply(target, gate));
+    if (pressing) keyEvents_.endPresses();
 }
 
 // --- Release -------------------------------------------------------------------------------------

@@ -7,7 +7,6 @@
 // read through the gate provider once per report, on the bridge queue.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -20,25 +19,11 @@
 #include "JoyrelayCore/GIP.hpp"
 #include "bridge/KeyPoster.hpp"
 #include "contracts/Queue.hpp"
+#include "contracts/StickStatus.hpp"
+#include "contracts/TransferTap.hpp"
 #include "contracts/UsbHost.hpp"
 
 namespace joyrelay {
-
-// The bridge's connection state, compared by case and text.
-struct StickStatus {
-    enum class Case { connected, busy, error, searching };
-    Case which = Case::searching;
-    std::string text;  // the stick's label (connected, busy) or what went wrong (error)
-
-    static StickStatus connected(std::string label) { return {Case::connected, std::move(label)}; }
-    static StickStatus busy(std::string label) { return {Case::busy, std::move(label)}; }
-    static StickStatus error(std::string text) { return {Case::error, std::move(text)}; }
-    static StickStatus searching() { return {}; }
-
-    bool operator==(const StickStatus& o) const {
-        return which == o.which && (which == Case::searching || text == o.text);
-    }
-};
 
 // Static readers of device properties.
 struct Registry {
@@ -57,16 +42,6 @@ struct Registry {
 // included) become '?', invalid UTF-8 bytes too, and the text is cut to `maxBytes`.
 std::string sanitizeDeviceText(std::string_view text, std::size_t maxBytes = 128);
 
-// Sees every completed read of a claimed stick, for recording captures. Called on the bridge queue, on
-// the per-report path: implementations must not block, log or allocate there.
-class TransferTap {
-public:
-    virtual ~TransferTap() = default;
-    virtual void claimed() = 0;                                       // a stick was claimed
-    virtual void transfer(std::span<const std::uint8_t> bytes) = 0;  // a read completed with status 0
-    virtual void released() = 0;                                      // the stick was released
-};
-
 class StickBridge : public std::enable_shared_from_this<StickBridge> {
 public:
     // A failure raised inside a claim; its localized description is its message.
@@ -84,10 +59,6 @@ public:
 
     // Set on the main thread before start(); called on the main thread with each status change.
     std::function<void(const StickStatus&)> onStatus;
-
-    // Diagnostics: reports handled since the last claim, and when a report last changed the keys.
-    std::int64_t packets() const { return packets_.load(std::memory_order_relaxed); }
-    std::optional<std::chrono::nanoseconds> lastInput() const;
 
     // Begins discovery on the bridge queue and returns at once. Call once.
     void start();
@@ -125,17 +96,15 @@ private:
     SerialQueue& queue_;
     MainQueue& mainQueue_;
     usb::UsbHost& host_;
+    KeyEvents& keyEvents_;
     KeyPoster poster_;
     GateProvider gate_;
 
-    std::atomic<std::int64_t> packets_{0};
-    std::atomic<std::int64_t> lastInputNs_{-1};
     bool notifyPort_ = false;
     bool matchInstalled_ = false;
     std::shared_ptr<Session> session_;
     StickStatus status_;
-    bool lastGate_ = false;
-    bool stopped_ = false;
+    bool stopped_ = false;  // on the way out: no key goes down any more
     bool rescanPending_ = false;
     int stallFailures_ = 0;  // sessions in a row ended by a stall that clearing did not cure
     std::shared_ptr<TransferTap> tap_;

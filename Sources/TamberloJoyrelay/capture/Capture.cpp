@@ -1,5 +1,7 @@
 #include "capture/Capture.hpp"
 
+#include "log/Log.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -142,29 +144,6 @@ private:
     int number_ = 0;
     std::vector<std::string_view> words_;
 };
-
-std::string printablePath(std::string_view path) {
-    std::string out;
-    out.reserve(path.size());
-    for (const char c : path) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u >= 0x20 && u != 0x7F) {
-            out.push_back(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else {
-            static constexpr char digits[] = "0123456789abcdef";
-            out += "\\x";
-            out.push_back(digits[u >> 4]);
-            out.push_back(digits[u & 15]);
-        }
-    }
-    return out;
-}
 
 CaptureParse parseCapture(std::string_view text, std::string_view name) {
     CaptureParse result;

@@ -69,10 +69,6 @@ private:
     std::optional<std::string> error_;
 };
 
-// The path as shown in messages: control characters are escaped ("\n", "\x1b"), so that a path
-// never spans two lines of output or the log.
-std::string printablePath(std::string_view path);
-
 // Parses a whole capture. `name` is used in error texts. A malformed line refuses the whole capture.
 CaptureParse parseCapture(std::string_view text, std::string_view name);
 

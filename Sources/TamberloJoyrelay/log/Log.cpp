@@ -1,7 +1,5 @@
 #include "log/Log.hpp"
 
-#include "capture/Capture.hpp"
-
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -17,6 +15,29 @@
 #include <ctime>
 
 namespace joyrelay {
+
+std::string printablePath(std::string_view path) {
+    std::string out;
+    out.reserve(path.size());
+    for (const char c : path) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u != 0x7F) {
+            out.push_back(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else {
+            static constexpr char digits[] = "0123456789abcdef";
+            out += "\\x";
+            out.push_back(digits[u >> 4]);
+            out.push_back(digits[u & 15]);
+        }
+    }
+    return out;
+}
 
 namespace {
 

@@ -9,6 +9,10 @@
 
 namespace joyrelay {
 
+// The path as shown in messages: control characters are escaped ("\n", "\x1b"), so that a path
+// never spans two lines of output or the log.
+std::string printablePath(std::string_view path);
+
 // The user's home folder: $HOME when it is an absolute path, else the one in the password database;
 // empty when neither is known. Never a shared folder such as /tmp.
 std::filesystem::path homeFolder();

@@ -1,6 +1,5 @@
-// Queue implementations: the real serial queue (one thread running an Asio io_context), a main queue
-// served by its own thread (for runs without a GUI event loop), and manual queues on a virtual clock
-// for tests.
+// Queue implementations: the real serial queue (one thread running an Asio io_context), and a main
+// queue served by its own thread (for runs without a GUI event loop).
 #pragma once
 
 #include <asio/executor_work_guard.hpp>
@@ -8,9 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <mutex>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -51,7 +48,6 @@ public:
 
     // Runs `work` on the queue and waits until it has run. Must not be called from the queue itself.
     void sync(Work work);
-    bool runningOnQueue() const { return std::this_thread::get_id() == thread_.get_id(); }
 
 private:
     HandlerPool pool_;
@@ -73,49 +69,6 @@ private:
     std::deque<Work> items_;
     bool stopping_ = false;
     std::thread thread_;
-};
-
-// A serial queue on a virtual clock, driven by the test. Nothing runs until the test asks; pauses and
-// delays cost no real time.
-class ManualQueue final : public SerialQueue {
-public:
-    void async(Work work) override;
-    void asyncAfter(std::chrono::nanoseconds delay, Work work) override;
-    void pause(std::chrono::microseconds duration) override;
-    std::chrono::nanoseconds now() const override;
-
-    // Runs ready work (and timers already due) until there is none. Returns the number of items run.
-    std::size_t runUntilIdle();
-    // Moves the clock forward by `delta`, running every timer that falls due on the way, in order.
-    void advance(std::chrono::nanoseconds delta);
-    // Runs until nothing is ready and no timer is pending, or `limit` has passed on the clock.
-    void runAll(std::chrono::nanoseconds limit = std::chrono::hours(1));
-
-    std::size_t pendingTimers() const;
-    // When the earliest pending timer falls due, relative to now; none without timers.
-    std::optional<std::chrono::nanoseconds> nextTimerIn() const;
-    // Total time work spent blocked in pause().
-    std::chrono::nanoseconds pausedFor() const { return paused_; }
-
-private:
-    bool runOne();
-    mutable std::mutex mutex_;
-    std::chrono::nanoseconds now_{0};
-    std::chrono::nanoseconds paused_{0};
-    std::deque<Work> ready_;
-    std::multimap<std::chrono::nanoseconds, Work> timers_;  // equal deadlines keep submission order
-};
-
-// A main queue that runs only when the test asks.
-class ManualMainQueue final : public MainQueue {
-public:
-    void async(Work work) override;
-    std::size_t runAll();
-    std::size_t pending() const;
-
-private:
-    mutable std::mutex mutex_;
-    std::deque<Work> items_;
 };
 
 }  // namespace joyrelay

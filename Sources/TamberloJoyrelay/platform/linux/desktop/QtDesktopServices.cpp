@@ -4,7 +4,6 @@
 #include <QMessageBox>
 #include <QUrl>
 
-#include "app/Accessibility.hpp"
 #include "log/Log.hpp"
 
 namespace joyrelay {
@@ -15,8 +14,11 @@ const char* const QtDesktopServices::promptText =
     "unplug the stick and plug it in again. Click here for the steps.";
 
 QtDesktopServices::QtDesktopServices(std::unique_ptr<FocusProvider> focus, std::function<bool()> trustCheck,
-                                     XdgAutostart autostart)
-    : focus_(std::move(focus)), trustCheck_(std::move(trustCheck)), autostart_(std::move(autostart)) {
+                                     XdgAutostart autostart, std::string helpURL)
+    : focus_(std::move(focus)),
+      trustCheck_(std::move(trustCheck)),
+      autostart_(std::move(autostart)),
+      helpURL_(std::move(helpURL)) {
     if (focus_) {
         focus_->setChangeHandler([this] {
             frontmost_.forget();
@@ -74,7 +76,7 @@ void QtDesktopServices::setStatusItem(QSystemTrayIcon* item) {
     if (statusItem_) disconnect(statusItem_, nullptr, this, nullptr);
     statusItem_ = item;
     if (!item) return;
-    connect(item, &QSystemTrayIcon::messageClicked, this, [this] { Accessibility::openSettings(*this); });
+    connect(item, &QSystemTrayIcon::messageClicked, this, [this] { openURL(helpURL_); });
     if (promptPending_) showPrompt();
 }
 
@@ -92,7 +94,7 @@ void QtDesktopServices::showPrompt() {
             statusItem_->showMessage(QString::fromUtf8(promptTitle), QString::fromUtf8(promptText),
                                      QSystemTrayIcon::Warning, 20000);
         } else {
-            Log::info("How to let Tamberlo Joyrelay post keys: " + Accessibility::settingsURL());
+            Log::info("How to let Tamberlo Joyrelay post keys: " + helpURL_);
         }
     });
 }

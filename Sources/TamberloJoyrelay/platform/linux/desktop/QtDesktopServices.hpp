@@ -32,8 +32,10 @@ class QtDesktopServices final : public QObject, public DesktopServices {
 public:
     // `focus`: the session's focus provider, or nullptr without one (there is then no frontmost
     // application); its descriptor, if it has one, is watched on the event loop. `trustCheck`
-    // answers the permission check. `autostart` is the login item's entry.
-    QtDesktopServices(std::unique_ptr<FocusProvider> focus, std::function<bool()> trustCheck, XdgAutostart autostart);
+    // answers the permission check. `autostart` is the login item's entry. `helpURL` is the page
+    // that explains how to give the program access; the prompt opens or names it.
+    QtDesktopServices(std::unique_ptr<FocusProvider> focus, std::function<bool()> trustCheck, XdgAutostart autostart,
+                      std::string helpURL);
     ~QtDesktopServices() override;
 
     // The tray icon that shows the permission prompt; a prompt made before there was one is shown
@@ -74,6 +76,7 @@ private:
     std::vector<std::unique_ptr<QTimer>> timers_;
     std::function<bool()> trustCheck_;
     XdgAutostart autostart_;
+    std::string helpURL_;
 
     FrontmostCache frontmost_;
 

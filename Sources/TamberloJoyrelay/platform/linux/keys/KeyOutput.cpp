@@ -15,10 +15,10 @@
 #include "platform/linux/keys/FakeInputKeyEvents.hpp"
 #include "platform/linux/keys/RemoteDesktopKeyEvents.hpp"
 #include "platform/linux/keys/UinputKeyEvents.hpp"
+#include "platform/linux/desktop/XdgAutostart.hpp"
 #include "platform/linux/keys/XTestKeyEvents.hpp"
 #include "platform/linux/keys/VirtualKeyboardKeyEvents.hpp"
 #include "platform/linux/wayland/DesktopSession.hpp"
-#include "platform/simulated/PrintedKeyEvents.hpp"
 
 namespace joyrelay {
 
@@ -34,10 +34,9 @@ std::optional<KeyOutputKind> parseKeyOutput(std::string_view text) {
 
 std::optional<std::filesystem::path> keyGuardProgram() {
     constexpr const char* name = "tamberlo-joyrelay-keyguard";
-    std::error_code error;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    const std::filesystem::path self = XdgAutostart::currentExecutable();
     std::vector<std::filesystem::path> candidates;
-    if (!error) {
+    if (!self.empty()) {
         candidates.push_back(self.parent_path() / name);
         candidates.push_back(self.parent_path().parent_path() / "libexec" / "tamberlo-joyrelay" / name);
     }
@@ -66,9 +65,6 @@ KeyOutputOpeners KeyOutputOpeners::system() {
             Log::info("key guard not found (tamberlo-joyrelay-keyguard): keys a crash leaves down stay down");
         }
         return xtest;
-    };
-    o.print = []() -> std::unique_ptr<KeyEvents> {
-        return std::make_unique<PrintedKeyEvents>(stdout, PrintedKeyEvents::Clock{});
     };
     o.virtualKeyboard = [](std::string* error) -> std::unique_ptr<KeyEvents> {
         return VirtualKeyboardKeyEvents::create(nullptr, error);

@@ -34,7 +34,7 @@ std::optional<std::filesystem::path> keyGuardProgram();
 struct KeyOutputOpeners {
     std::function<std::unique_ptr<KeyEvents>(std::string* error)> uinput;
     std::function<std::unique_ptr<KeyEvents>(std::string* error)> xtest;
-    std::function<std::unique_ptr<KeyEvents>()> print;  // printed lines on standard output
+    std::function<std::unique_ptr<KeyEvents>()> print;  // printed lines; filled by the application
     std::function<std::unique_ptr<KeyEvents>(std::string* error)> virtualKeyboard;
     std::function<std::unique_ptr<KeyEvents>(std::string* error)> fakeInput;      // KWin
     std::function<std::unique_ptr<KeyEvents>(std::string* error)> remoteDesktop;  // GNOME (Mutter)
@@ -44,8 +44,7 @@ struct KeyOutputOpeners {
     bool waylandSession = false;
     enum class Compositor { other, kwin, mutter } compositor = Compositor::other;
 
-    // UinputKeyEvents::create, XTestKeyEvents::create on $DISPLAY, PrintedKeyEvents on standard
-    // output without times, VirtualKeyboardKeyEvents::create on $WAYLAND_DISPLAY, and the session
+    // UinputKeyEvents::create, XTestKeyEvents::create on $DISPLAY, VirtualKeyboardKeyEvents::create on $WAYLAND_DISPLAY, and the session
     // as the environment describes it (DesktopSession).
     static KeyOutputOpeners system();
 };

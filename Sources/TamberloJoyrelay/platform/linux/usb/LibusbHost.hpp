@@ -26,24 +26,20 @@
 //   configure       libusb_set_configuration, unless that configuration is already active (setting it again
 //                   would reset the device).
 //   pipes           interrupt and bulk endpoints; one libusb_transfer per transfer in flight, kept in a small
-//                   pool and reused, so a completed transfer costs no allocation once the pool is warm.
+//                   pool and reused, so a completed transfer costs no allocation once the pool is warm
+//                   (TransferSlots.hpp).
 //   destroy         cancel every transfer in flight, wait until libusb has given each one back, free them,
 //                   release the interface (libusb re-attaches the kernel driver it detached) and close.
 //                   Completions that had not run on the queue by then are dropped: after destroy, no
 //                   callback of that device runs.
 //
-// Transfer statuses become IOReturn-style codes through one table (transferStatusCode below):
-//   LIBUSB_TRANSFER_COMPLETED  0                         LIBUSB_TRANSFER_STALL      Return::pipeStalled
-//   LIBUSB_TRANSFER_ERROR      Return::error             LIBUSB_TRANSFER_NO_DEVICE  Return::noDevice
-//   LIBUSB_TRANSFER_TIMED_OUT  Return::timeout           LIBUSB_TRANSFER_OVERFLOW   Return::overrun
-//   LIBUSB_TRANSFER_CANCELLED  Return::aborted           anything else              Return::error
-// so "read error 0x%08x" names what happened: e00002c0 the stick has gone, e000404f it stalled,
-// e00002e8 it sent more than asked for, e00002eb the read was cancelled, e00002d6 it timed out.
+// Transfer statuses and libusb errors become IOReturn-style codes by the tables in LibusbErrors.hpp.
 //
 // Threads
-//   Every UsbHost operation is called on the bridge queue. One event thread of the host's own runs
-//   libusb_handle_events; it never calls into the bridge: each completion, arrival batch and removal is
-//   handed to the queue (a work item of two words, which the queue posts without allocating).
+//   Every UsbHost operation is called on the bridge queue. One event thread of the host's own, started
+//   with its libusb context (LibusbContext.hpp), runs libusb_handle_events; it never calls into the
+//   bridge: each completion, arrival batch and removal is handed to the queue (a work item of two words,
+//   which the queue posts without allocating).
 //   Destroy the host after the bridge and before its queue, while the queue still runs: the destructor
 //   finishes its work on the queue (it waits for that when called from another thread).
 #pragma once
@@ -51,28 +47,15 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "contracts/Queue.hpp"
 #include "contracts/UsbHost.hpp"
+#include "platform/linux/usb/LibusbErrors.hpp"
 
 namespace joyrelay::usb {
-
-// The code of a libusb transfer status (enum libusb_transfer_status), by the table above.
-std::uint32_t transferStatusCode(int libusbTransferStatus);
-
-// The code of a libusb error (enum libusb_error) returned by a call:
-//   LIBUSB_SUCCESS 0, ERROR_IO error, INVALID_PARAM badArgument, ACCESS notPermitted, NO_DEVICE noDevice,
-//   NOT_FOUND notFound, BUSY busy (exclusiveAccess when it answers a claim), TIMEOUT timeout,
-//   OVERFLOW overrun, PIPE pipeStalled, INTERRUPTED aborted, NO_MEM noMemory, NOT_SUPPORTED unsupported,
-//   anything else error.
-std::uint32_t libusbErrorCode(int libusbError);
-
-// The error of a failed libusb call: `what` names the call and the device ("libusb_open 2dc8:2004 at 1-1").
-// The description carries libusb's error name and text and the code; for LIBUSB_ERROR_ACCESS it also says
-// how to get permission (the udev rule).
-UsbError libusbError(int libusbError, std::string_view what);
 
 class LibusbHost final : public UsbHost {
 public:

@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "X11TestSupport.hpp"
+#include "desktop/X11TestSupport.hpp"
 
 namespace joyrelay::testing {
 
