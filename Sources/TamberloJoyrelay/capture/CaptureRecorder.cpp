@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "bridge/StickBridge.hpp"
 #include "capture/Capture.hpp"
 #include "log/Log.hpp"
 

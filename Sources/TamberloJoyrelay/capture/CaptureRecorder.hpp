@@ -26,9 +26,11 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/StickBridge.hpp"
+#include "contracts/TransferTap.hpp"
 
 namespace joyrelay {
+
+class StickBridge;
 
 class CaptureRecorder final : public TransferTap {
 public:

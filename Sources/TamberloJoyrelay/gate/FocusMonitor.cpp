@@ -61,7 +61,7 @@ std::optional<std::string> FocusMonitor::noDesktopMessage(const std::string& rea
     if (anyApp) return std::nullopt;
     return "No desktop to ask which application is in front (" + reason +
            "), so the stick's keys will not go down. Start Tamberlo Joyrelay inside an X11 session or on "
-           "sway, Hyprland or another wlroots desktop, or set JOYRELAY_ANY_APP=1 to send keys whatever "
+           "sway, Hyprland, another wlroots desktop, KDE Plasma or GNOME (with its extension), or set JOYRELAY_ANY_APP=1 to send keys whatever "
            "application has the focus.";
 }
 
