@@ -76,8 +76,14 @@ bool activate(const std::string& text, bool byTitle = false) {
             QStringLiteral("org.tamberlo.Joyrelay.FocusTest"),
             byTitle ? QStringLiteral("ActivateTitle") : QStringLiteral("Activate"));
         call << QString::fromStdString(text);
-        const QDBusReply<bool> found = bus.call(call);
-        return found.isValid() && found.value();
+        // On a loaded machine the Shell can answer "not found" while the window is still being
+        // mapped or retitled: ask again until a deadline.
+        return pumpUntil(
+            [&] {
+                const QDBusReply<bool> found = bus.call(call);
+                return found.isValid() && found.value();
+            },
+            std::chrono::seconds(5));
     }
     QTemporaryFile script(QDir::tempPath() + QStringLiteral("/activate-XXXXXX.js"));
     if (!script.open()) return false;
