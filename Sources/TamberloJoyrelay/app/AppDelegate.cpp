@@ -132,14 +132,14 @@ QIcon AppDelegate::symbol(const std::string& name) {
 AppDelegate::AppDelegate(Setup setup, DesktopServices& desktop, std::unique_ptr<StickService> bridge)
     : setup_(std::move(setup)),
       desktop_(desktop),
-      bridge_(std::move(bridge)),
-      stickItem_(std::make_unique<QAction>()),
-      axItem_(std::make_unique<QAction>()),
-      axOpenItem_(std::make_unique<QAction>(qs(openAccessibilityTitle))),
-      loginItem_(std::make_unique<QAction>(QStringLiteral("Launch at login"))) {
+      bridge_(std::move(bridge)) {
     if (!setup_.focusMonitor) setup_.focusMonitor = &FocusMonitor::shared();
     if (!setup_.symbolImage) setup_.symbolImage = &AppDelegate::systemSymbol;
-    if (!setup_.quitApplication) setup_.quitApplication = [] { QCoreApplication::quit(); };
+    if (setup_.headless) return;  // no menu, and no GUI application for its items
+    stickItem_ = std::make_unique<QAction>();
+    axItem_ = std::make_unique<QAction>();
+    axOpenItem_ = std::make_unique<QAction>(qs(openAccessibilityTitle));
+    loginItem_ = std::make_unique<QAction>(QStringLiteral("Launch at login"));
     connect(axOpenItem_.get(), &QAction::triggered, this, [this] { openAccessibility(); });
     loginItem_->setCheckable(true);
     connect(loginItem_.get(), &QAction::triggered, this, [this] { toggleLogin(); });
@@ -152,23 +152,32 @@ AppDelegate::~AppDelegate() {
     }
 }
 
+std::string AppDelegate::startupLine(const std::string& version, const std::string& path, bool headless) {
+    return "Tamberlo Joyrelay " + version + " starting (" + path + (headless ? ", headless" : "") + ")";
+}
+
 void AppDelegate::applicationDidFinishLaunching() {
-    Log::info("Tamberlo Joyrelay " + setup_.appVersion + " starting (" + setup_.bundlePath + ")");
+    const bool headless = setup_.headless;
+    if (!headless) Log::info(startupLine(setup_.appVersion, setup_.bundlePath, false));
     setup_.focusMonitor->start(desktop_, setup_.noDesktopReason);
-    trusted_ = desktop_.isProcessTrusted(true);
-    if (!trusted_) Log::info("Accessibility not granted yet \u2014 keys are not delivered until it is");
-    buildMenu();
+    trusted_ = desktop_.isProcessTrusted(!headless);
+    if (!trusted_) {
+        Log::info("Accessibility not granted yet \u2014 keys are not delivered until it is");
+        if (headless) Log::info("How to let Tamberlo Joyrelay post keys: " + Accessibility::settingsURL());
+    }
+    if (!headless) buildMenu();
 
     const QPointer<AppDelegate> self(this);
-    bridge_->start([self](const StickStatus& status) {
+    bridge_->start([self, headless](const StickStatus& status) {
+        if (headless) Log::info(stickLine(status));
         if (!self) return;
         self->stickStatus_ = status;
-        self->refresh();
+        if (!headless) self->refresh();
     });
     desktop_.scheduleRepeating(permissionPollInterval, [self] {
         if (self) self->pollPermission();
     });
-    refresh();
+    if (!headless) refresh();
 }
 
 void AppDelegate::pollPermission() {
@@ -176,17 +185,21 @@ void AppDelegate::pollPermission() {
     if (answer == trusted_) return;
     trusted_ = answer;
     Log::info(std::string("Accessibility ") + (answer ? "granted" : "revoked"));
-    refresh();
+    if (!setup_.headless) refresh();
 }
 
-void AppDelegate::terminate() {
+void AppDelegate::terminate(int status) {
     if (terminating_) return;
     terminating_ = true;
     if (!bridge_->releaseHeldKeys(setup_.releaseTimeout)) {
         Log::info("the stick's held keys could not be confirmed released in time");
     }
     applicationWillTerminate();
-    setup_.quitApplication();
+    if (setup_.quitApplication) {
+        setup_.quitApplication();
+    } else {
+        QCoreApplication::exit(status);
+    }
 }
 
 void AppDelegate::applicationWillTerminate() { Log::info("quit"); }

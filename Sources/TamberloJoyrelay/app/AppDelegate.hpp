@@ -61,23 +61,32 @@ public:
         // The image for a symbol name ("gamecontroller", "gamecontroller.fill"), or a null icon when
         // there is none. Defaults to the program's own SVG icons.
         std::function<QIcon(const std::string&)> symbolImage;
-        // Ends the event loop once "quit" is logged. Defaults to QCoreApplication::quit.
+        // Ends the event loop once "quit" is logged. Unset: QCoreApplication::exit with the status
+        // given to terminate.
         std::function<void()> quitApplication;
         // How long the way out waits for the stick's held keys to be released.
         std::chrono::milliseconds releaseTimeout{2000};
+        // No status item and no menu: the stick's status and the permission's changes go to the log
+        // instead, and the start-up line is the entry point's (it comes before the focus choice).
+        bool headless = false;
     };
 
     static constexpr std::chrono::milliseconds permissionPollInterval{2000};
     static constexpr std::chrono::milliseconds trayWatchInterval{2000};
 
-    // Creates the four changing menu items; nothing is shown before applicationDidFinishLaunching.
+    // Creates the four changing menu items (none when headless); nothing is shown before
+    // applicationDidFinishLaunching.
     // `desktop` must outlive the delegate.
     AppDelegate(Setup setup, DesktopServices& desktop, std::unique_ptr<StickService> bridge);
     ~AppDelegate() override;
 
     // The start-up sequence: start-up line, focus monitor, permission check (with the prompt), menu,
-    // status callback, bridge, permission poll, first refresh.
+    // status callback, bridge, permission poll, first refresh. Headless: focus monitor, permission
+    // check (no prompt; the settings address is logged instead), bridge, permission poll.
     void applicationDidFinishLaunching();
+
+    // "Tamberlo Joyrelay VERSION starting (PATH)", with ", headless" after the path when there is no tray.
+    static std::string startupLine(const std::string& version, const std::string& path, bool headless);
 
     // The menu's actions.
     void openArcade();
@@ -87,8 +96,8 @@ public:
     void toggleLogin();
 
     // The Quit entry, SIGINT and SIGTERM: releases every key the stick holds (and waits for that),
-    // then applicationWillTerminate, then ends the event loop. Later calls do nothing.
-    void terminate();
+    // then applicationWillTerminate, then ends the event loop with `status`. Later calls do nothing.
+    void terminate(int status = 0);
 
     // Logs "quit".
     void applicationWillTerminate();

@@ -28,7 +28,6 @@
 #include "platform/Platform.hpp"
 #include "app/QtMainQueue.hpp"
 #include "queues/Queues.hpp"
-#include "app/StatusText.hpp"
 #include "app/StickService.hpp"
 #include "platform/linux/desktop/QtDesktopServices.hpp"
 #include "platform/linux/desktop/X11Focus.hpp"
@@ -94,46 +93,6 @@ std::optional<std::string> noDisplayReason(bool x11Opened, const std::string& x1
     if (set("QT_QPA_PLATFORM") || set("WAYLAND_DISPLAY") || x11Opened) return std::nullopt;
     return x11Error;
 }
-
-// Everything but the tray: the start-up sequence with log lines where the menu would change.
-class HeadlessApp {
-public:
-    HeadlessApp(DesktopServices& desktop, StickService& bridge, std::optional<std::string> noDesktopReason)
-        : desktop_(desktop), bridge_(bridge), noDesktopReason_(std::move(noDesktopReason)) {}
-
-    void start() {
-        FocusMonitor::shared().start(desktop_, noDesktopReason_);
-        trusted_ = desktop_.isProcessTrusted(false);
-        if (!trusted_) {
-            Log::info("Accessibility not granted yet \u2014 keys are not delivered until it is");
-            Log::info("How to let Tamberlo Joyrelay post keys: " + Accessibility::settingsURL());
-        }
-        bridge_.start([](const StickStatus& status) { Log::info(stickLine(status)); });
-        desktop_.scheduleRepeating(AppDelegate::permissionPollInterval, [this] {
-            const bool answer = desktop_.isProcessTrusted(false);
-            if (answer == trusted_) return;
-            trusted_ = answer;
-            Log::info(std::string("Accessibility ") + (answer ? "granted" : "revoked"));
-        });
-    }
-
-    void terminate(int status) {
-        if (terminating_) return;
-        terminating_ = true;
-        if (!bridge_.releaseHeldKeys(std::chrono::seconds(2))) {
-            Log::info("the stick's held keys could not be confirmed released in time");
-        }
-        Log::info("quit");
-        QCoreApplication::exit(status);
-    }
-
-private:
-    DesktopServices& desktop_;
-    StickService& bridge_;
-    std::optional<std::string> noDesktopReason_;
-    bool trusted_ = false;
-    bool terminating_ = false;
-};
 
 }  // namespace
 
@@ -202,7 +161,7 @@ int runApp(const Options& options, char* argv0) {
     }
 
     if (headless) {
-        Log::info("Tamberlo Joyrelay " + version + " starting (" + executable + ", headless)");
+        Log::info(AppDelegate::startupLine(version, executable, true));
         if (noDisplay && !options.headless) Log::info("No display (" + *noDisplay + ") \u2014 running headless");
     }
 
@@ -261,26 +220,14 @@ int runApp(const Options& options, char* argv0) {
         });
     }
 
-    std::unique_ptr<HeadlessApp> headlessApp;
-    std::unique_ptr<AppDelegate> delegate;
-    std::unique_ptr<StopSignals> stopSignals;
-    if (headless) {
-        headlessApp = std::make_unique<HeadlessApp>(desktop, *service, noDesktopReason);
-        HeadlessApp* h = headlessApp.get();
-        stopSignals = std::make_unique<StopSignals>([h] { h->terminate(0); });
-        replayFinished = [h, &exitStatus](int status) {
-            exitStatus = status;
-            Log::info("replay finished");
-            h->terminate(status);
-        };
-        headlessApp->start();
-    } else {
-        AppDelegate::Setup setup;
-        setup.appVersion = version;
-        setup.bundlePath = executable;
-        setup.urls = urls;
-        setup.logPath = Log::defaultPath();
-        setup.noDesktopReason = noDesktopReason;
+    AppDelegate::Setup setup;
+    setup.appVersion = version;
+    setup.bundlePath = executable;
+    setup.urls = urls;
+    setup.logPath = Log::defaultPath();
+    setup.noDesktopReason = noDesktopReason;
+    setup.headless = headless;
+    if (!headless) {
         setup.deliveryProblem = [&access, &desktop, printing]() -> std::optional<std::string> {
             if (!access.kind() && !access.reason().empty()) return "no key output: " + access.reason();
             const std::optional<std::string> focusProblem = desktop.focusProblem();
@@ -288,14 +235,20 @@ int runApp(const Options& options, char* argv0) {
             return "the focus cannot be read: " + *focusProblem +
                    " \u2014 set JOYRELAY_ANY_APP=1 to send keys to any window";
         };
-        delegate = std::make_unique<AppDelegate>(std::move(setup), desktop, std::move(service));
-        QObject::connect(delegate.get(), &AppDelegate::statusItemCreated,
-                         [&desktop](QSystemTrayIcon* item) { desktop.setStatusItem(item); });
-        AppDelegate* d = delegate.get();
-        stopSignals = std::make_unique<StopSignals>([d] { d->terminate(); });
-        replayFinished = [](int) { Log::info("replay finished"); };
-        delegate->applicationDidFinishLaunching();
     }
+    auto delegate = std::make_unique<AppDelegate>(std::move(setup), desktop, std::move(service));
+    AppDelegate* d = delegate.get();
+    QObject::connect(d, &AppDelegate::statusItemCreated,
+                     [&desktop](QSystemTrayIcon* item) { desktop.setStatusItem(item); });
+    const auto stopSignals = std::make_unique<StopSignals>([d] { d->terminate(); });
+    // Headless, the end of a replay ends the program with the replay's status; with a tray it keeps running.
+    replayFinished = [d, headless, &exitStatus](int status) {
+        Log::info("replay finished");
+        if (!headless) return;
+        exitStatus = status;
+        d->terminate(status);
+    };
+    delegate->applicationDidFinishLaunching();
 
     const int loopStatus = app->exec();
     if (headless) exitStatus = loopStatus;
