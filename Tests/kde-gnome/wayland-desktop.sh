@@ -135,7 +135,7 @@ status=0
 timeout 300 "${run_as[@]}" env HOME="$work/home" XDG_RUNTIME_DIR="$work/run" SHELL=/bin/sh \
   PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 JOYRELAY_TEST_DESKTOP="$desktop" ${app:+JOYRELAY_APP="$app"} \
   ${ASAN_OPTIONS:+ASAN_OPTIONS="$ASAN_OPTIONS"} ${UBSAN_OPTIONS:+UBSAN_OPTIONS="$UBSAN_OPTIONS"} \
-  dbus-run-session -- "${launch[@]}" >"$work/session.log" 2>&1 || status=$?
+  ${LSAN_OPTIONS:+LSAN_OPTIONS="$LSAN_OPTIONS"} dbus-run-session -- "${launch[@]}" >"$work/session.log" 2>&1 || status=$?
 cat "$work/home/result.log" 2>/dev/null || true
 if [[ -f $work/home/status ]]; then
   status=$(cat "$work/home/status")
