@@ -1,41 +1,50 @@
 #!/usr/bin/env bash
 # What the tray program costs while it sits idle: it and a minimal Qt tray program (the baseline) run
-# side by side on a throw-away desktop (Xvfb, openbox, trayer) for the same stretch of time, and each
-# one's CPU time, voluntary context switches (wake-ups) per second and resident memory are printed.
+# side by side on a throw-away desktop for the same stretch of time, and each one's CPU time,
+# voluntary context switches (wake-ups) per second and resident memory are printed.
 #
-#   bench/idle_cost.sh BUILD_DIR [SECONDS]       SECONDS defaults to 60
+#   bench/idle_cost.sh BUILD_DIR [SECONDS] [x11|sway]    SECONDS defaults to 60, the desktop to x11
+#
+# x11:  Xvfb, openbox and trayer; the focus is read from the X server, keys would go out through XTest.
+# sway: headless sway with a foot window in front; the program reads the focus through sway's IPC and
+#       posts keys through the compositor's virtual keyboard; both tray icons dock into trayer on the
+#       session's XWayland display (Qt's xcb platform: sway itself has no tray without swaybar).
 #
 # BUILD_DIR must hold Sources/TamberloJoyrelay/tamberlo-joyrelay and bench/minimal_tray. Targets: at most
 # 2.5 wake-ups per second above the baseline, resident memory at most 1.3 times the baseline's.
 set -euo pipefail
 
-build=${1:?usage: $0 BUILD_DIR [SECONDS]}
+build=${1:?usage: $0 BUILD_DIR [SECONDS] [x11|sway]}
 seconds=${2:-60}
+desktop=${3:-x11}
 build=$(cd "$build" && pwd)
-here=$(cd "$(dirname "$0")" && pwd)
-session_script="$here/../Tests/desktop/x11-session.sh"
 program="$build/Sources/TamberloJoyrelay/tamberlo-joyrelay"
 baseline="$build/bench/minimal_tray"
-for f in "$program" "$baseline" "$session_script"; do
+for f in "$program" "$baseline"; do
   [[ -e "$f" ]] || { echo "idle_cost: missing $f (build the project first)" >&2; exit 2; }
 done
+. "$(dirname "$0")/session-common.sh"
 
-work=$(mktemp -d /tmp/joyrelay-idle-XXXXXX)
-state="$work/session"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  bash "$session_script" stop "$state" >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-bash "$session_script" start "$state" --tray >/dev/null
-export DISPLAY=$(cat "$state/display")
+unset JOYRELAY_ANY_APP JOYRELAY_FOCUS XDG_SESSION_TYPE
+case $desktop in
+  x11)
+    session_start x11 --tray
+    unset QT_QPA_PLATFORM
+    title="Xvfb + openbox + trayer"
+    ;;
+  sway)
+    session_start sway
+    export QT_QPA_PLATFORM=xcb
+    SHELL=/bin/sh foot --app-id=foot >/dev/null 2>&1 &
+    pids+=($!)
+    trayer --edge top --align right --widthtype request --height 32 --SetDockType true --transparent false \
+      >"$work/trayer.log" 2>&1 &
+    pids+=($!)
+    title="headless sway (focus: sway IPC; keys: virtual keyboard; tray: trayer on XWayland)"
+    ;;
+  *) echo "idle_cost: unknown desktop '$desktop' (x11 or sway)" >&2; exit 2 ;;
+esac
 export HOME="$work/home" XDG_STATE_HOME="$work/home/state" XDG_CONFIG_HOME="$work/home/config"
-export XDG_RUNTIME_DIR="$state/runtime"
-unset WAYLAND_DISPLAY QT_QPA_PLATFORM JOYRELAY_ANY_APP
 mkdir -p "$HOME"
 
 "$program" >"$work/program.out" 2>&1 &
@@ -45,15 +54,8 @@ program_pid=$!
 pids+=($!)
 baseline_pid=$!
 
-# Waits until "$@" succeeds, for at most $1 seconds.
-wait_for() {
-  local deadline=$1; shift
-  local end=$((SECONDS + deadline))
-  until "$@" >/dev/null 2>&1; do
-    ((SECONDS < end)) || return 1
-    sleep 0.1
-  done
-}
+wait_for 20 grep -q "Key output: " "$work/program.out" ||
+  { echo "idle_cost: the program did not start" >&2; cat "$work/program.out" >&2; exit 1; }
 wait_for 20 xdotool search --onlyvisible --classname '^tamberlo-joyrelay$' ||
   { echo "idle_cost: the tray icon did not appear" >&2; cat "$work/program.out" >&2; exit 1; }
 wait_for 20 xdotool search --onlyvisible --classname '^minimal_tray$' ||
@@ -81,14 +83,15 @@ read -r b_cpu1 b_csw1 b_rss < <(sample "$baseline_pid")
 elapsed=$(awk -v a="$start" -v b="$(date +%s%N)" 'BEGIN { printf "%.3f", (b - a) / 1e9 }')
 
 kill -0 "$program_pid" 2>/dev/null || { echo "idle_cost: the tray program ended early" >&2; exit 1; }
+grep -E "Focus: |Key output: " "$work/program.out" | sed "s/^/program log: /"
 
-awk -v el="$elapsed" -v t="$ticks" \
+awk -v el="$elapsed" -v t="$ticks" -v title="$title" \
     -v pc0="$p_cpu0" -v pc1="$p_cpu1" -v ps0="$p_csw0" -v ps1="$p_csw1" -v pr="$p_rss" \
     -v bc0="$b_cpu0" -v bc1="$b_cpu1" -v bs0="$b_csw0" -v bs1="$b_csw1" -v br="$b_rss" '
 BEGIN {
   pcpu = (pc1 - pc0) / t; bcpu = (bc1 - bc0) / t
   pw = (ps1 - ps0) / el; bw = (bs1 - bs0) / el
-  printf "Idle cost over %.1f s on Xvfb + openbox + trayer\n\n", el
+  printf "Idle cost over %.1f s on %s\n\n", el, title
   printf "%-20s %12s %18s %12s\n", "program", "CPU seconds", "wake-ups per s", "RSS (MiB)"
   printf "%-20s %12.2f %18.2f %12.1f\n", "tamberlo-joyrelay", pcpu, pw, pr / 1024
   printf "%-20s %12.2f %18.2f %12.1f\n", "minimal_tray", bcpu, bw, br / 1024

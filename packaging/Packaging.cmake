@@ -72,7 +72,7 @@ if(NOT _jr_extension_form)
     endif()
   endif()
 endif()
-install(DIRECTORY ${_jr_pkg_dir}/gnome-shell-extension/${_jr_extension_form}/joyrelay-focus@tamberlo
+install(DIRECTORY ${JOYRELAY_GNOME_EXTENSION_DIR}/${_jr_extension_form}/joyrelay-focus@tamberlo
   DESTINATION ${CMAKE_INSTALL_DATADIR}/gnome-shell/extensions
   FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 

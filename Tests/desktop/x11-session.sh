@@ -8,27 +8,7 @@
 # Key autorepeat is turned off, so that a key held by a test produces one press and one release.
 set -euo pipefail
 
-command=${1:-}
-state=${2:-}
-if [[ -z "$command" || -z "$state" ]]; then
-  echo "usage: $0 start|stop STATE_DIR [--tray]" >&2
-  exit 2
-fi
-
-# Waits until "$@" succeeds, for at most $deadline seconds.
-wait_for() {
-  local deadline=$1; shift
-  local end=$((SECONDS + deadline))
-  until "$@" >/dev/null 2>&1; do
-    if ((SECONDS >= end)); then return 1; fi
-    sleep 0.05
-  done
-}
-
-take_lock() {
-  exec 9>"${TMPDIR:-/tmp}/joyrelay-x11-session.lock"
-  flock 9
-}
+. "$(dirname "${BASH_SOURCE[0]}")/../support/session-lib.sh"
 
 stop_session() {
   [[ -f "$state/pids" ]] || return 0
@@ -54,7 +34,7 @@ stop_session() {
   if [[ -n "$number" ]]; then
     wait_for 5 bash -c "[[ ! -e /tmp/.X$number-lock && ! -e /tmp/.X11-unix/X$number ]]" || true
   fi
-  rm -f "$state/pids"
+  rm -f "$state/pids" "$state/display"
 }
 
 start_session() {
@@ -65,7 +45,6 @@ start_session() {
   # one starts or goes away can trip over its display number.
   take_lock
   stop_session  # a session left over from an aborted run
-  rm -f "$state/display"
   : >"$state/pids"
   export XDG_RUNTIME_DIR="$state/runtime"
   mkdir -p "$XDG_RUNTIME_DIR"
@@ -104,8 +83,4 @@ start_session() {
   echo "x11-session: $DISPLAY ready (pids $(tr '\n' ' ' <"$state/pids"))"
 }
 
-case "$command" in
-  start) start_session "$@" ;;
-  stop) take_lock; stop_session; rm -f "$state/display" ;;
-  *) echo "usage: $0 start|stop STATE_DIR [--tray]" >&2; exit 2 ;;
-esac
+session_main x11 " [--tray]" "$@"

@@ -430,7 +430,7 @@ TEST(KdeGnomeDesktop, WithoutTheExtensionTheGateStaysClosedAndTheProblemSaysWhat
     const fs::path installed =
         fs::path(std::getenv("HOME")) / ".local/share/gnome-shell/extensions/joyrelay-focus@tamberlo";
     fs::create_directories(installed.parent_path());
-    fs::copy(JOYRELAY_SOURCE_DIR "/packaging/gnome-shell-extension/legacy/joyrelay-focus@tamberlo", installed,
+    fs::copy(JOYRELAY_GNOME_EXTENSION_DIR "/legacy/joyrelay-focus@tamberlo", installed,
              fs::copy_options::recursive);
     EXPECT_EQ(std::system("gnome-extensions enable joyrelay-focus@tamberlo"), 0);
     GnomeFocus late;

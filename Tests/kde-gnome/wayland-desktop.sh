@@ -5,8 +5,9 @@
 #
 # kwin:       kwin_wayland --virtual; PROGRAM is its session program (KWin ends with it), and a
 #             desktop file written before KWin starts authorises PROGRAM for org_kde_kwin_fake_input.
-# gnome:      gnome-shell --headless, with the package's focus extension and the tests' helper
-#             extension installed and enabled before the shell starts.
+# gnome:      gnome-shell --headless, with the package's focus extension (the form this GNOME Shell
+#             loads, from the build's JOYRELAY_GNOME_EXTENSION_DIR) and the tests' helper extension
+#             installed and enabled before the shell starts.
 # gnome-bare: the same without the package's extension.
 #
 # The session runs as an unprivileged user: `nobody` when this script runs as root (compositors
@@ -29,7 +30,6 @@ if [[ -z $desktop || -z $program ]]; then
 fi
 shift 2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source_dir=$(cd "$here/../.." && pwd)
 program=$(realpath "$program")
 program_line=$(printf '%q ' "$program" "$@")
 app=${JOYRELAY_APP:+$(realpath "$JOYRELAY_APP")}
@@ -90,7 +90,7 @@ EOS
     enabled="'joyrelay-focus-test@tamberlo'"
     cp -r "$here/gnome-test-extension/joyrelay-focus-test@tamberlo" "$extensions/"
     if [[ $desktop == gnome ]]; then
-      cp -r "$source_dir/packaging/gnome-shell-extension/$form/joyrelay-focus@tamberlo" "$extensions/"
+      cp -r "${JOYRELAY_GNOME_EXTENSION_DIR:?names the built extension forms}/$form/joyrelay-focus@tamberlo" "$extensions/"
       enabled="'joyrelay-focus@tamberlo', $enabled"
     fi
     cat >"$work/system-bus.conf" <<'EOS'

@@ -10,26 +10,7 @@
 # No input devices: the only keyboard the seat ever gets is the one a test program creates.
 set -euo pipefail
 
-command=${1:-}
-state=${2:-}
-if [[ -z "$command" || -z "$state" ]]; then
-  echo "usage: $0 start|stop STATE_DIR" >&2
-  exit 2
-fi
-
-wait_for() {
-  local deadline=$1; shift
-  local end=$((SECONDS + deadline))
-  until "$@" >/dev/null 2>&1; do
-    if ((SECONDS >= end)); then return 1; fi
-    sleep 0.05
-  done
-}
-
-take_lock() {
-  exec 9>"${TMPDIR:-/tmp}/joyrelay-sway-session.lock"
-  flock 9
-}
+. "$(dirname "${BASH_SOURCE[0]}")/../support/session-lib.sh"
 
 stop_session() {
   [[ -f "$state/pids" ]] || return 0
@@ -85,8 +66,4 @@ CONFIG
   echo "sway-session: ready ($(tr '\n' ' ' <"$state/env"); pid $(cat "$state/pids"))"
 }
 
-case "$command" in
-  start) start_session ;;
-  stop) take_lock; stop_session ;;
-  *) echo "usage: $0 start|stop STATE_DIR" >&2; exit 2 ;;
-esac
+session_main sway "" "$@"

@@ -1,10 +1,16 @@
-/* Tamberlo Joyrelay focus, for GNOME Shell 40-44 (the imports form; 45 and later load module/).
+/* Tamberlo Joyrelay focus, for GNOME Shell.
  *
  * Read-only: publishes the focused window's ids on the session bus, for Tamberlo Joyrelay's focus
  * gate. Owns org.tamberlo.Joyrelay.ShellFocus; at /org/tamberlo/Joyrelay/ShellFocus it answers
  * GetFocus() and emits FocusChanged whenever the focus moves, both with the same a{sv} map (empty
- * when no window has the focus). */
-const { Gio, GLib, Shell } = imports.gi;
+ * when no window has the focus).
+ *
+ * Written in the module form of GNOME Shell 45 and later; the build derives the imports form of
+ * GNOME 40-44 from it (forms.cmake), so keep the import lines and the class line as they are. */
+import Gio from 'gi://Gio';
+import GLib from 'gi://GLib';
+import Shell from 'gi://Shell';
+import {Extension} from 'resource:///org/gnome/shell/extensions/extension.js';
 
 const BUS_NAME = 'org.tamberlo.Joyrelay.ShellFocus';
 const OBJECT_PATH = '/org/tamberlo/Joyrelay/ShellFocus';
@@ -34,9 +40,9 @@ function focusInfo() {
     };
 }
 
-class FocusPublisher {
+export default class FocusPublisher extends Extension {
     enable() {
-        this._impl = Gio.DBusExportedObject.wrapJSObject(IFACE, this);
+        this._impl = Gio.DBusExportedObject.wrapJSObject(IFACE, {GetFocus: focusInfo});
         this._impl.export(Gio.DBus.session, OBJECT_PATH);
         this._nameId = Gio.bus_own_name_on_connection(Gio.DBus.session, BUS_NAME,
             Gio.BusNameOwnerFlags.NONE, null, null);
@@ -51,12 +57,4 @@ class FocusPublisher {
         this._impl.unexport();
         this._impl = null;
     }
-
-    GetFocus() {
-        return focusInfo();
-    }
-}
-
-function init() {
-    return new FocusPublisher();
 }
