@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/simulated/SimulatedUsbHost.hpp"
@@ -80,39 +81,43 @@ private:
     std::uint8_t address_;
 };
 
-class SimulatedUsbHost::InterfaceObject final : public usb::Interface {
+// What an opened device or interface holds: its entry until it is destroyed, and the device.
+template <class Contract>
+class SimulatedUsbHost::Opened : public Contract {
 public:
-    InterfaceObject(SimulatedUsbHost& host, usb::EntryRef entry, std::shared_ptr<Hardware> device)
+    Opened(SimulatedUsbHost& host, usb::EntryRef entry, std::shared_ptr<Hardware> device)
         : host_(host), live_(host.live_), entry_(std::move(entry)), device_(std::move(device)) {}
+
+protected:
+    // True the first time only: destroy() acts once, whether called or run by the destructor.
+    bool destroyOnce() { return !std::exchange(destroyed_, true); }
+
+    SimulatedUsbHost& host_;
+    LiveReference live_;
+    usb::EntryRef entry_;
+    std::shared_ptr<Hardware> device_;
+
+private:
+    bool destroyed_ = false;
+};
+
+class SimulatedUsbHost::InterfaceObject final : public Opened<usb::Interface> {
+public:
+    using Opened::Opened;
     ~InterfaceObject() override { destroy(); }
 
     std::vector<usb::EndpointDescriptor> endpoints() const override { return device_->description.endpoints; }
     usb::Result<std::unique_ptr<usb::Pipe>> copyPipe(std::uint8_t address) override;
     void destroy() override;
-
-private:
-    SimulatedUsbHost& host_;
-    LiveReference live_;
-    usb::EntryRef entry_;
-    std::shared_ptr<Hardware> device_;
-    bool destroyed_ = false;
 };
 
-class SimulatedUsbHost::DeviceObject final : public usb::Device {
+class SimulatedUsbHost::DeviceObject final : public Opened<usb::Device> {
 public:
-    DeviceObject(SimulatedUsbHost& host, usb::EntryRef entry, std::shared_ptr<Hardware> device)
-        : host_(host), live_(host.live_), entry_(std::move(entry)), device_(std::move(device)) {}
+    using Opened::Opened;
     ~DeviceObject() override { destroy(); }
 
     std::optional<usb::UsbError> configure(int value, bool matchInterfaces) override;
     void destroy() override;
-
-private:
-    SimulatedUsbHost& host_;
-    LiveReference live_;
-    usb::EntryRef entry_;
-    std::shared_ptr<Hardware> device_;
-    bool destroyed_ = false;
 };
 
 }  // namespace joyrelay::sim

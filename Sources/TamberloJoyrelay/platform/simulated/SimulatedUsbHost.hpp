@@ -112,6 +112,8 @@ public:
 
 private:
     class EntryImpl;
+    template <class Contract>
+    class Opened;
     class DeviceObject;
     class InterfaceObject;
     class PipeObject;

@@ -64,8 +64,7 @@ usb::Result<std::unique_ptr<usb::Pipe>> SimulatedUsbHost::InterfaceObject::copyP
 }
 
 void SimulatedUsbHost::InterfaceObject::destroy() {
-    if (destroyed_) return;
-    destroyed_ = true;
+    if (!destroyOnce()) return;
     std::lock_guard lock(host_.mutex_);
     host_.cancelRead(*device_, usb::Return::aborted);
     entry_.reset();
@@ -81,8 +80,7 @@ std::optional<usb::UsbError> SimulatedUsbHost::DeviceObject::configure(int, bool
 }
 
 void SimulatedUsbHost::DeviceObject::destroy() {
-    if (destroyed_) return;
-    destroyed_ = true;
+    if (!destroyOnce()) return;
     {
         std::lock_guard lock(host_.mutex_);
         device_->open = false;

@@ -69,12 +69,8 @@ std::string socketFolder(const std::string& runtimeDir, const std::string& signa
 std::unique_ptr<HyprlandFocusProvider> HyprlandFocusProvider::open(const std::string& folder, std::string* error) {
     UniqueFd events = unix_socket::connect(folder + "/.socket2.sock", error);
     if (!events) return nullptr;
-    auto provider = std::make_unique<HyprlandFocusProvider>(Owned{}, folder, std::move(events));
-    if (!provider->watching()) {
-        if (error) *error = "cannot watch Hyprland's event socket";
-        return nullptr;
-    }
-    return provider;
+    return watched<HyprlandFocusProvider>(error, "cannot watch Hyprland's event socket", Owned{}, folder,
+                                          std::move(events));
 }
 
 HyprlandFocusProvider::HyprlandFocusProvider(Owned, std::string folder, UniqueFd events)

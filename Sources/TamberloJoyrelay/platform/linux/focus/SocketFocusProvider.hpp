@@ -6,8 +6,10 @@
 // Threads: the main thread.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/linux/focus/Descriptors.hpp"
 #include "platform/linux/focus/FocusProvider.hpp"
@@ -22,6 +24,16 @@ public:
     std::optional<std::string> problem() const final { return problem_; }
 
 protected:
+    // The provider made from `args`; nullptr with `error` (if given) set to `cannotWatch` when its
+    // event socket cannot be watched.
+    template <class Provider, class... Args>
+    static std::unique_ptr<Provider> watched(std::string* error, const char* cannotWatch, Args&&... args) {
+        auto provider = std::make_unique<Provider>(std::forward<Args>(args)...);
+        if (provider->watching()) return provider;
+        if (error) *error = cannotWatch;
+        return nullptr;
+    }
+
     // Watches `events`; `closedProblem` becomes the problem when the compositor closes it.
     SocketFocusProvider(UniqueFd events, std::string closedProblem);
 

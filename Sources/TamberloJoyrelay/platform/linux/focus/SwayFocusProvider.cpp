@@ -114,12 +114,8 @@ std::unique_ptr<SwayFocusProvider> SwayFocusProvider::open(const std::string& so
         if (error) *error = why;
         return nullptr;
     }
-    auto provider = std::make_unique<SwayFocusProvider>(Owned{}, socketPath, std::move(events));
-    if (!provider->watching()) {
-        if (error) *error = "cannot watch sway's IPC socket";
-        return nullptr;
-    }
-    return provider;
+    return watched<SwayFocusProvider>(error, "cannot watch sway's IPC socket", Owned{}, socketPath,
+                                      std::move(events));
 }
 
 SwayFocusProvider::SwayFocusProvider(Owned, std::string socketPath, UniqueFd events)
