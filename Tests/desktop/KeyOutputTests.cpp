@@ -1,6 +1,5 @@
-// Key output on Linux: the key-code table, the uinput keyboard at its boundary (and on a real
-// /dev/uinput where there is one), and the choice of output at start.
-#include <X11/keysym.h>
+// Key output on Linux: the thirteen keys as a browser sees them, the uinput keyboard at its boundary
+// (and on a real /dev/uinput where there is one), and the choice of output at start.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libevdev/libevdev-uinput.h>
@@ -8,13 +7,16 @@
 #include <linux/input.h>
 #include <poll.h>
 #include <unistd.h>
+#include <xkbcommon/xkbcommon.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
 #include <set>
-#include <tuple>
 #include <vector>
 
 #include "bridge/KeyPoster.hpp"
@@ -28,51 +30,90 @@ using namespace joyrelay;
 namespace {
 
 // ---------------------------------------------------------------------------------------------------
-// The key-code table
+// The thirteen keys as the user's browser sees them
 
-TEST(KeyCodeTable, EveryKeyMapsAndNoTwoKeysShareACode) {
-    std::set<std::uint16_t> evdev;
+// A US keyboard as libxkbcommon describes it, as an X server or a compositor sets one up.
+struct UsKeyboard {
+    std::unique_ptr<xkb_context, void (*)(xkb_context*)> context{xkb_context_new(XKB_CONTEXT_NO_FLAGS),
+                                                                  xkb_context_unref};
+    std::unique_ptr<xkb_keymap, void (*)(xkb_keymap*)> keymap{nullptr, xkb_keymap_unref};
+    std::unique_ptr<xkb_state, void (*)(xkb_state*)> state{nullptr, xkb_state_unref};
+
+    UsKeyboard() {
+        const xkb_rule_names names{"evdev", "pc105", "us", "", ""};
+        if (context) keymap.reset(xkb_keymap_new_from_names(context.get(), &names, XKB_KEYMAP_COMPILE_NO_FLAGS));
+        if (keymap) state.reset(xkb_state_new(keymap.get()));
+    }
+
+    // The keysym that the key with this evdev code types without modifiers.
+    xkb_keysym_t typed(std::uint16_t evdev) const { return xkb_state_key_get_one_sym(state.get(), evdev + 8); }
+
+    // The key that an X server presses for a keysym: the lowest key code that types it unmodified.
+    std::optional<std::uint16_t> evdevFor(xkb_keysym_t keysym) const {
+        for (xkb_keycode_t code = xkb_keymap_min_keycode(keymap.get()); code <= xkb_keymap_max_keycode(keymap.get());
+             ++code) {
+            if (code >= 8 && xkb_state_key_get_one_sym(state.get(), code) == keysym) return code - 8;
+        }
+        return std::nullopt;
+    }
+};
+
+// KeyboardEvent.key as a browser reports it for a keysym typed unmodified, in the program's key
+// names (which call the space bar "Space"). Empty for keys the thirteen do not include.
+std::string browserKey(xkb_keysym_t keysym) {
+    switch (keysym) {
+        case XKB_KEY_space: return "Space";
+        case XKB_KEY_Return: return "Enter";
+        case XKB_KEY_Escape: return "Escape";
+        case XKB_KEY_Shift_L:
+        case XKB_KEY_Shift_R: return "Shift";
+        case XKB_KEY_Left: return "ArrowLeft";
+        case XKB_KEY_Right: return "ArrowRight";
+        case XKB_KEY_Down: return "ArrowDown";
+        case XKB_KEY_Up: return "ArrowUp";
+        default: break;
+    }
+    char text[8] = {};
+    if (xkb_keysym_to_utf8(keysym, text, sizeof text) == 2 && text[0] > ' ' && text[0] < 0x7f) return text;
+    return {};
+}
+
+TEST(TheThirteenKeys, EachTypesItsOwnKeyThroughUinputAndXTestAlike) {
+    const UsKeyboard us;
+    ASSERT_TRUE(us.state) << "libxkbcommon could not build the US keymap (xkb-data missing?)";
+    ASSERT_EQ(linux_keys::keyCodeTable().size(), keys::count);
+    std::set<std::uint16_t> evdevCodes;
     std::set<std::uint32_t> keysyms;
     for (ArcadeKey key : keys::allCases) {
-        const auto code = linux_keys::evdevCode(rawValue(key));
-        const auto keysym = linux_keys::xKeysym(rawValue(key));
-        ASSERT_TRUE(code) << name(key);
-        ASSERT_TRUE(keysym) << name(key);
-        EXPECT_GT(*code, 0) << name(key);
-        EXPECT_LE(*code, KEY_MAX) << name(key);
-        EXPECT_TRUE(evdev.insert(*code).second) << name(key) << " shares evdev code " << *code;
-        EXPECT_TRUE(keysyms.insert(*keysym).second) << name(key) << " shares keysym " << *keysym;
+        const std::optional<std::uint16_t> evdev = linux_keys::evdevCode(rawValue(key));
+        ASSERT_TRUE(evdev) << name(key);
+        ASSERT_GT(*evdev, 0) << name(key);
+        ASSERT_LE(*evdev, KEY_MAX) << name(key);
+        const linux_keys::KeyCodeEntry& entry = linux_keys::keyCodeTable()[keys::index(key)];
+        EXPECT_EQ(entry.key, key);
+        EXPECT_EQ(entry.evdev, *evdev) << name(key);
+        EXPECT_TRUE(evdevCodes.insert(*evdev).second) << name(key) << " shares evdev code " << *evdev;
+        EXPECT_TRUE(keysyms.insert(entry.keysym).second) << name(key) << " shares keysym " << entry.keysym;
+
+        // uinput: the kernel's key, read through the keyboard layout. Keypad keys (KP_Enter, KP_1)
+        // would not pass for the main ones.
+        EXPECT_EQ(browserKey(us.typed(*evdev)), name(key)) << name(key) << " through uinput";
+        // XTest: the keysym, which the X server turns into a key of its layout.
+        EXPECT_EQ(browserKey(entry.keysym), name(key)) << name(key) << " through XTest";
+        // Both press the same key of the keyboard, so a page that looks at KeyboardEvent.code
+        // ("ShiftLeft", "Enter", "Digit1") sees the same key whichever output the program chose.
+        EXPECT_EQ(us.evdevFor(entry.keysym), evdev) << name(key);
     }
-    EXPECT_EQ(linux_keys::keyCodeTable().size(), keys::count);
+    // The Shift key a browser reports as "ShiftLeft".
+    const std::uint16_t shift = *linux_keys::evdevCode(rawValue(ArcadeKey::shift));
+    const char* shiftKey = xkb_keymap_key_get_name(us.keymap.get(), shift + 8);
+    ASSERT_TRUE(shiftKey);
+    EXPECT_STREQ(shiftKey, "LFSH");
 }
 
-TEST(KeyCodeTable, KeysAreTheOnesABrowserExpects) {
-    // Main Enter (not the keypad's), left Shift, the digit row, lower-case letters.
-    const std::vector<std::tuple<ArcadeKey, int, unsigned>> expected = {
-        {ArcadeKey::space, KEY_SPACE, XK_space},
-        {ArcadeKey::enter, KEY_ENTER, XK_Return},
-        {ArcadeKey::escape, KEY_ESC, XK_Escape},
-        {ArcadeKey::shift, KEY_LEFTSHIFT, XK_Shift_L},
-        {ArcadeKey::arrowLeft, KEY_LEFT, XK_Left},
-        {ArcadeKey::arrowRight, KEY_RIGHT, XK_Right},
-        {ArcadeKey::arrowDown, KEY_DOWN, XK_Down},
-        {ArcadeKey::arrowUp, KEY_UP, XK_Up},
-        {ArcadeKey::z, KEY_Z, XK_z},
-        {ArcadeKey::x, KEY_X, XK_x},
-        {ArcadeKey::c, KEY_C, XK_c},
-        {ArcadeKey::one, KEY_1, XK_1},
-        {ArcadeKey::two, KEY_2, XK_2},
-    };
-    for (const auto& [key, code, keysym] : expected) {
-        EXPECT_EQ(linux_keys::evdevCode(rawValue(key)), code) << name(key);
-        EXPECT_EQ(linux_keys::xKeysym(rawValue(key)), keysym) << name(key);
-    }
-}
-
-TEST(KeyCodeTable, OtherVirtualKeyCodesHaveNoMapping) {
+TEST(TheThirteenKeys, OtherVirtualKeyCodesHaveNoMapping) {
     for (std::uint16_t code : {0, 1, 9, 35, 50, 57, 122, 127, 0xffff}) {
         EXPECT_FALSE(linux_keys::evdevCode(code)) << code;
-        EXPECT_FALSE(linux_keys::xKeysym(code)) << code;
     }
 }
 

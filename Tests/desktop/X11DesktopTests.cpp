@@ -298,7 +298,8 @@ TEST_F(OnX11, AKeyHeldInChromiumIsReleasedTheMomentAnXtermIsActivated) {
     } repeatOff;
     XDisplayPtr display = openX11Display(nullptr);
     ASSERT_TRUE(display);
-    const unsigned zCode = XKeysymToKeycode(display.get(), *linux_keys::xKeysym(rawValue(ArcadeKey::z)));
+    const unsigned zCode =
+        XKeysymToKeycode(display.get(), linux_keys::keyCodeTable()[keys::index(ArcadeKey::z)].keysym);
     // The server's key state, read on a connection of our own: it may lag behind what the XTest
     // connection just sent, so a test waits for the state it expects.
     const auto isDown = [&](unsigned code) {
@@ -360,7 +361,7 @@ TEST_F(OnX11, ClosingTheXTestOutputReleasesTheKeysItHeld) {
     XDisplayPtr display = openX11Display(nullptr);
     ASSERT_TRUE(display);
     const auto isDown = [&](ArcadeKey key) {
-        const unsigned code = XKeysymToKeycode(display.get(), *linux_keys::xKeysym(rawValue(key)));
+        const unsigned code = XKeysymToKeycode(display.get(), linux_keys::keyCodeTable()[keys::index(key)].keysym);
         char keys[32];
         XQueryKeymap(display.get(), keys);
         return ((keys[code / 8] >> (code % 8)) & 1) != 0;

@@ -112,32 +112,21 @@ const std::array<std::string_view, 26> BrowserGuard::appIds = {
 
 namespace {
 
-template <std::size_t N>
-std::unordered_set<std::string_view> makeSet(const std::array<std::string_view, N>& items) {
-    return {items.begin(), items.end()};
+// Whether `value` is one of `Items`, looked up in a set built on first use.
+template <const auto& Items>
+bool listed(std::string_view value) {
+    static const std::unordered_set<std::string_view> set(Items.begin(), Items.end());
+    return set.contains(value);
 }
 
 }  // namespace
 
-bool BrowserGuard::isListedBundleID(std::string_view id) {
-    static const auto set = makeSet(bundleIDs);
-    return set.contains(id);
-}
-
-bool BrowserGuard::isListedName(std::string_view name) {
-    static const auto set = makeSet(names);
-    return set.contains(name);
-}
-
+bool BrowserGuard::isListedBundleID(std::string_view id) { return listed<bundleIDs>(id); }
+bool BrowserGuard::isListedName(std::string_view name) { return listed<names>(name); }
 bool BrowserGuard::isListedWindowClass(std::string_view windowClass) {
-    static const auto set = makeSet(windowClasses);
-    return set.contains(windowClass);
+    return listed<windowClasses>(windowClass);
 }
-
-bool BrowserGuard::isListedAppId(std::string_view appId) {
-    static const auto set = makeSet(appIds);
-    return set.contains(appId);
-}
+bool BrowserGuard::isListedAppId(std::string_view appId) { return listed<appIds>(appId); }
 
 bool BrowserGuard::anyAppFromValue(const char* value) {
     return value != nullptr && std::strcmp(value, "1") == 0;

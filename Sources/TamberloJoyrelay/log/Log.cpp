@@ -1,5 +1,7 @@
 #include "log/Log.hpp"
 
+#include "log/WriteAll.hpp"
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -40,19 +42,6 @@ std::string printablePath(std::string_view path) {
 }
 
 namespace {
-
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 std::string timestamp() {
     const std::time_t now = std::time(nullptr);
@@ -98,7 +87,7 @@ void LogFile::console(std::string_view message) {
     std::string line;
     line.reserve(message.size() + 12);
     line.append("[joyrelay] ").append(message).push_back('\n');
-    if (!writeAll(STDERR_FILENO, line.data(), line.size())) consoleGone.store(true, std::memory_order_relaxed);
+    if (!writeAll(STDERR_FILENO, line)) consoleGone.store(true, std::memory_order_relaxed);
 }
 
 void LogFile::info(std::string_view message) {
@@ -154,9 +143,9 @@ void appendLine(int fd, const std::string& line) {
     }
     if (last != '\n') {
         const std::string fresh = "\n" + line;
-        writeAll(fd, fresh.data(), fresh.size());
+        writeAll(fd, fresh);
     } else {
-        writeAll(fd, line.data(), line.size());
+        writeAll(fd, line);
     }
 }
 
@@ -182,7 +171,7 @@ void LogFile::append(const std::string& line) {
     std::string temp = path_.string() + ".XXXXXX";
     const int tfd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (tfd < 0) return;
-    const bool written = writeAll(tfd, line.data(), line.size());
+    const bool written = writeAll(tfd, line);
     ::fchmod(tfd, 0644);
     ::close(tfd);
     // link() rather than rename(): if another writer created the file meanwhile, keep its lines and

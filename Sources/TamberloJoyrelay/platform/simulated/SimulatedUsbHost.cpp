@@ -1,184 +1,13 @@
+// The simulated USB host: its scripting, its observations and the UsbHost operations. The objects
+// it hands out are in SimulatedUsbObjects.cpp.
 #include "platform/simulated/SimulatedUsbHost.hpp"
 
 #include <algorithm>
 #include <cstring>
 
+#include "platform/simulated/SimulatedHardware.hpp"
+
 namespace joyrelay::sim {
-
-namespace {
-
-usb::UsbError error(std::uint32_t code, const std::string& text) {
-    char full[160];
-    std::snprintf(full, sizeof full, "%s (simulated, 0x%08x)", text.c_str(), code);
-    return {code, full, text};
-}
-
-}  // namespace
-
-struct SimulatedUsbHost::Hardware {
-    DeviceId id = 0;
-    DeviceSpec description;
-    Failures failures;
-    bool present = true;
-    bool configured = false;
-    int probesSinceConfigure = 0;
-    bool open = false;
-    usb::InterestHandler interest;
-    std::vector<std::vector<std::uint8_t>> outWrites;
-    int openAttempts = 0;
-    int configureCalls = 0;
-    int readsSubmitted = 0;
-    int stallsCleared = 0;
-    std::size_t lastReadSize = 0;
-    // The read in flight, and a finished read waiting to be delivered on the queue.
-    std::span<std::uint8_t> readBuffer;
-    std::shared_ptr<usb::TransferHandler> readHandler;
-    std::shared_ptr<usb::TransferHandler> doneHandler;
-    std::uint32_t doneStatus = 0;
-    std::size_t doneCount = 0;
-};
-
-class SimulatedUsbHost::EntryImpl final : public usb::Entry {
-public:
-    EntryImpl(SimulatedUsbHost& host, std::shared_ptr<Hardware> device, bool interface)
-        : host(host), device(std::move(device)), interface(interface) {
-        ++host.live_;
-    }
-    ~EntryImpl() override { --host.live_; }
-    SimulatedUsbHost& host;
-    std::shared_ptr<Hardware> device;
-    bool interface;
-};
-
-class SimulatedUsbHost::PipeObject final : public usb::Pipe {
-public:
-    PipeObject(SimulatedUsbHost& host, std::shared_ptr<Hardware> device, std::uint8_t address)
-        : host_(host), device_(std::move(device)), address_(address) {
-        ++host_.live_;
-    }
-    ~PipeObject() override { --host_.live_; }
-
-    std::optional<usb::UsbError> clearStall() override {
-        std::lock_guard lock(host_.mutex_);
-        Hardware& d = *device_;
-        if (!d.present || !d.open) return error(usb::Return::noDevice, "the device has gone");
-        ++d.stallsCleared;
-        return std::nullopt;
-    }
-
-    std::optional<usb::UsbError> enqueue(std::span<std::uint8_t> data, std::uint32_t,
-                                         std::shared_ptr<usb::TransferHandler> handler) override {
-        std::unique_lock lock(host_.mutex_);
-        Hardware& d = *device_;
-        if (!d.present || !d.open) return error(usb::Return::noDevice, "the device has gone");
-        if (address_ & 0x80) {
-            if (d.failures.readSubmit) return d.failures.readSubmit;
-            if (d.readHandler) return error(usb::Return::busy, "a read is already in flight");
-            d.readBuffer = data;
-            d.readHandler = std::move(handler);
-            ++host_.live_;
-            ++d.readsSubmitted;
-            d.lastReadSize = data.size();
-            lock.unlock();
-            host_.changed_.notify_all();
-            return std::nullopt;
-        }
-        if (d.failures.powerOnSubmit) return d.failures.powerOnSubmit;
-        d.outWrites.emplace_back(data.begin(), data.end());
-        const std::uint32_t status = d.failures.powerOnStatus;
-        const std::size_t count = status == 0 ? data.size() : 0;
-        ++host_.live_;
-        host_.queue_.async([&host = host_, handler = std::move(handler), status, count] {
-            handler->transferCompleted(status, count);
-            --host.live_;
-        });
-        return std::nullopt;
-    }
-
-private:
-    SimulatedUsbHost& host_;
-    std::shared_ptr<Hardware> device_;
-    std::uint8_t address_;
-};
-
-class SimulatedUsbHost::InterfaceObject final : public usb::Interface {
-public:
-    InterfaceObject(SimulatedUsbHost& host, usb::EntryRef entry, std::shared_ptr<Hardware> device)
-        : host_(host), entry_(std::move(entry)), device_(std::move(device)) {
-        ++host_.live_;
-    }
-    ~InterfaceObject() override {
-        destroy();
-        --host_.live_;
-    }
-
-    std::vector<usb::EndpointDescriptor> endpoints() const override { return device_->description.endpoints; }
-
-    usb::Result<std::unique_ptr<usb::Pipe>> copyPipe(std::uint8_t address) override {
-        std::lock_guard lock(host_.mutex_);
-        if (auto it = device_->failures.pipeOpen.find(address); it != device_->failures.pipeOpen.end()) {
-            return it->second;
-        }
-        const auto& eps = device_->description.endpoints;
-        if (std::none_of(eps.begin(), eps.end(), [&](auto& e) { return e.bEndpointAddress == address; })) {
-            return error(usb::Return::notFound, "no such endpoint");
-        }
-        return std::unique_ptr<usb::Pipe>(std::make_unique<PipeObject>(host_, device_, address));
-    }
-
-    void destroy() override {
-        if (destroyed_) return;
-        destroyed_ = true;
-        std::lock_guard lock(host_.mutex_);
-        host_.cancelRead(*device_, usb::Return::aborted);
-        entry_.reset();
-    }
-
-private:
-    SimulatedUsbHost& host_;
-    usb::EntryRef entry_;
-    std::shared_ptr<Hardware> device_;
-    bool destroyed_ = false;
-};
-
-class SimulatedUsbHost::DeviceObject final : public usb::Device {
-public:
-    DeviceObject(SimulatedUsbHost& host, usb::EntryRef entry, std::shared_ptr<Hardware> device)
-        : host_(host), entry_(std::move(entry)), device_(std::move(device)) {
-        ++host_.live_;
-    }
-    ~DeviceObject() override {
-        destroy();
-        --host_.live_;
-    }
-
-    std::optional<usb::UsbError> configure(int, bool) override {
-        std::lock_guard lock(host_.mutex_);
-        ++device_->configureCalls;
-        if (device_->failures.configure) return device_->failures.configure;
-        device_->configured = true;
-        device_->probesSinceConfigure = 0;
-        return std::nullopt;
-    }
-
-    void destroy() override {
-        if (destroyed_) return;
-        destroyed_ = true;
-        {
-            std::lock_guard lock(host_.mutex_);
-            device_->open = false;
-            device_->interest = nullptr;
-            entry_.reset();
-        }
-        host_.changed_.notify_all();
-    }
-
-private:
-    SimulatedUsbHost& host_;
-    usb::EntryRef entry_;
-    std::shared_ptr<Hardware> device_;
-    bool destroyed_ = false;
-};
 
 SimulatedUsbHost::SimulatedUsbHost(SerialQueue& queue) : queue_(queue) {}
 SimulatedUsbHost::~SimulatedUsbHost() {
@@ -214,6 +43,14 @@ void SimulatedUsbHost::completeCancelledReads(bool complete) {
 
 usb::EntryRef SimulatedUsbHost::makeEntry(const std::shared_ptr<Hardware>& device, bool interface) {
     return std::make_unique<EntryImpl>(*this, device, interface);
+}
+
+usb::EntryBatch SimulatedUsbHost::presentEntries() {
+    usb::EntryBatch batch;
+    for (auto& [id, d] : devices_) {
+        if (d->present) batch.push_back(makeEntry(d, false));
+    }
+    return batch;
 }
 
 std::shared_ptr<SimulatedUsbHost::Hardware> SimulatedUsbHost::find(DeviceId id) const {
@@ -264,11 +101,14 @@ void SimulatedUsbHost::cancelRead(Hardware& d, std::uint32_t status) {
         --live_;
         return;
     }
+    finishRead(d, status, 0);
+}
+
+void SimulatedUsbHost::finishRead(Hardware& d, std::uint32_t status, std::size_t count) {
     d.doneHandler = std::move(d.readHandler);
     d.doneStatus = status;
-    d.doneCount = 0;
-    Hardware* raw = &d;
-    queue_.async([this, raw] { deliverRead(raw); });
+    d.doneCount = count;
+    queue_.async([this, raw = &d] { deliverRead(raw); });
 }
 
 void SimulatedUsbHost::unplug(DeviceId id, PendingRead pending) {
@@ -325,11 +165,7 @@ bool SimulatedUsbHost::completeRead(DeviceId id, std::span<const std::uint8_t> b
     if (!d->readHandler) return false;
     const std::size_t n = std::min(bytes.size(), d->readBuffer.size());
     if (n > 0) std::memcpy(d->readBuffer.data(), bytes.data(), n);
-    d->doneHandler = std::move(d->readHandler);
-    d->doneStatus = status;
-    d->doneCount = reportedCount.value_or(bytes.size());
-    Hardware* raw = d.get();
-    queue_.async([this, raw] { deliverRead(raw); });
+    finishRead(*d, status, reportedCount.value_or(bytes.size()));
     return true;
 }
 
@@ -363,11 +199,14 @@ bool SimulatedUsbHost::waitForReadPending(DeviceId id, std::chrono::milliseconds
     return changed_.wait_for(lock, timeout, [&] { return d->readHandler != nullptr; });
 }
 
-bool SimulatedUsbHost::deviceOpen(DeviceId id) const {
+template <class T>
+T SimulatedUsbHost::inspect(DeviceId id, T Hardware::*field) const {
     auto d = find(id);
     std::lock_guard lock(mutex_);
-    return d && d->open;
+    return d ? (*d).*field : T{};
 }
+
+bool SimulatedUsbHost::deviceOpen(DeviceId id) const { return inspect(id, &Hardware::open); }
 
 bool SimulatedUsbHost::waitUntilClosed(DeviceId id, std::chrono::milliseconds timeout) const {
     auto d = find(id);
@@ -377,40 +216,13 @@ bool SimulatedUsbHost::waitUntilClosed(DeviceId id, std::chrono::milliseconds ti
 }
 
 std::vector<std::vector<std::uint8_t>> SimulatedUsbHost::outWrites(DeviceId id) const {
-    auto d = find(id);
-    std::lock_guard lock(mutex_);
-    return d ? d->outWrites : std::vector<std::vector<std::uint8_t>>{};
+    return inspect(id, &Hardware::outWrites);
 }
-
-int SimulatedUsbHost::openAttempts(DeviceId id) const {
-    auto d = find(id);
-    std::lock_guard lock(mutex_);
-    return d ? d->openAttempts : 0;
-}
-
-int SimulatedUsbHost::configureCalls(DeviceId id) const {
-    auto d = find(id);
-    std::lock_guard lock(mutex_);
-    return d ? d->configureCalls : 0;
-}
-
-int SimulatedUsbHost::readsSubmitted(DeviceId id) const {
-    auto d = find(id);
-    std::lock_guard lock(mutex_);
-    return d ? d->readsSubmitted : 0;
-}
-
-int SimulatedUsbHost::stallsCleared(DeviceId id) const {
-    auto d = find(id);
-    std::lock_guard lock(mutex_);
-    return d ? d->stallsCleared : 0;
-}
-
-std::size_t SimulatedUsbHost::readBufferSize(DeviceId id) const {
-    auto d = find(id);
-    std::lock_guard lock(mutex_);
-    return d ? d->lastReadSize : 0;
-}
+int SimulatedUsbHost::openAttempts(DeviceId id) const { return inspect(id, &Hardware::openAttempts); }
+int SimulatedUsbHost::configureCalls(DeviceId id) const { return inspect(id, &Hardware::configureCalls); }
+int SimulatedUsbHost::readsSubmitted(DeviceId id) const { return inspect(id, &Hardware::readsSubmitted); }
+int SimulatedUsbHost::stallsCleared(DeviceId id) const { return inspect(id, &Hardware::stallsCleared); }
+std::size_t SimulatedUsbHost::readBufferSize(DeviceId id) const { return inspect(id, &Hardware::lastReadSize); }
 
 long SimulatedUsbHost::liveReferences() const { return live_.load(); }
 
@@ -424,20 +236,14 @@ std::uint32_t SimulatedUsbHost::addMatchingNotification(usb::ArrivalHandler onAr
     if (failMatching_ != 0) return failMatching_;
     onArrival_ = std::move(onArrival);
     installed_ = true;
-    for (auto& [id, d] : devices_) {
-        if (d->present) present.push_back(makeEntry(d, false));
-    }
+    for (usb::EntryRef& entry : presentEntries()) present.push_back(std::move(entry));
     return 0;
 }
 
 std::optional<usb::EntryBatch> SimulatedUsbHost::matchingDevices() {
     std::lock_guard lock(mutex_);
     if (failList_) return std::nullopt;
-    usb::EntryBatch batch;
-    for (auto& [id, d] : devices_) {
-        if (d->present) batch.push_back(makeEntry(d, false));
-    }
-    return batch;
+    return presentEntries();
 }
 
 std::optional<std::int64_t> SimulatedUsbHost::intProperty(const usb::Entry& entry, std::string_view key) {
@@ -482,9 +288,9 @@ usb::Result<std::unique_ptr<usb::Device>> SimulatedUsbHost::openDevice(usb::Entr
     {
         std::lock_guard lock(mutex_);
         ++d->openAttempts;
-        if (!d->present) return error(usb::Return::noDevice, "the device has gone");
+        if (!d->present) return deviceGone();
         if (d->description.heldByOtherProgram || d->open) {
-            return error(usb::Return::exclusiveAccess, "exclusive access and device already open");
+            return simulatedError(usb::Return::exclusiveAccess, "exclusive access and device already open");
         }
         if (d->failures.open) return *d->failures.open;
         d->open = true;
@@ -500,7 +306,7 @@ usb::Result<std::unique_ptr<usb::Interface>> SimulatedUsbHost::openInterface(usb
     {
         std::lock_guard lock(mutex_);
         if (d->failures.interfaceOpen) return *d->failures.interfaceOpen;
-        if (!d->present) return error(usb::Return::noDevice, "the device has gone");
+        if (!d->present) return deviceGone();
     }
     return std::unique_ptr<usb::Interface>(std::make_unique<InterfaceObject>(*this, std::move(interface), d));
 }

@@ -112,6 +112,8 @@ public:
 
 private:
     class EntryImpl;
+    template <class Contract>
+    class Opened;
     class DeviceObject;
     class InterfaceObject;
     class PipeObject;
@@ -121,9 +123,16 @@ private:
     friend class PipeObject;
 
     usb::EntryRef makeEntry(const std::shared_ptr<Hardware>& device, bool interface);
+    usb::EntryBatch presentEntries();  // an entry for each device plugged in, with the lock held
     std::shared_ptr<Hardware> find(DeviceId id) const;
+    // One field of a device, read under the lock; its empty value for an unknown device.
+    template <class T>
+    T inspect(DeviceId id, T Hardware::*field) const;
     void deliverRead(Hardware* device);
     void cancelRead(Hardware& device, std::uint32_t status);  // with the lock held
+    // Ends the read in flight with `status` and `count`; the completion runs on the queue. With the
+    // lock held.
+    void finishRead(Hardware& device, std::uint32_t status, std::size_t count);
 
     SerialQueue& queue_;
     mutable std::mutex mutex_;

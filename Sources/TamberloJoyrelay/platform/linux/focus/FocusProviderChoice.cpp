@@ -10,16 +10,30 @@
 
 namespace joyrelay {
 
+namespace {
+
+// No provider, for the reason given.
+std::unique_ptr<FocusProvider> refuse(std::string* error, const char* why) {
+    if (error) *error = why;
+    return nullptr;
+}
+
+// A provider that a helper inside the compositor serves over the session bus, when it is there.
+template <class Provider>
+std::unique_ptr<FocusProvider> onSessionBus(std::string* error, const char* missing) {
+    if (!Provider::available()) return refuse(error, missing);
+    return std::make_unique<Provider>();
+}
+
+}  // namespace
+
 std::vector<FocusProviderCandidate> focusProviderCandidates() {
     std::vector<FocusProviderCandidate> list;
     list.push_back({
         "sway",
         [](const DesktopSession& s) { return s.wayland() && !s.swaySocket.empty(); },
         [](const DesktopSession& s, std::string* error) -> std::unique_ptr<FocusProvider> {
-            if (s.swaySocket.empty()) {
-                if (error) *error = "SWAYSOCK is not set";
-                return nullptr;
-            }
+            if (s.swaySocket.empty()) return refuse(error, "SWAYSOCK is not set");
             return SwayFocusProvider::open(s.swaySocket, error);
         },
     });
@@ -27,10 +41,7 @@ std::vector<FocusProviderCandidate> focusProviderCandidates() {
         "hyprland",
         [](const DesktopSession& s) { return s.wayland() && !s.hyprlandSignature.empty(); },
         [](const DesktopSession& s, std::string* error) -> std::unique_ptr<FocusProvider> {
-            if (s.hyprlandSignature.empty()) {
-                if (error) *error = "HYPRLAND_INSTANCE_SIGNATURE is not set";
-                return nullptr;
-            }
+            if (s.hyprlandSignature.empty()) return refuse(error, "HYPRLAND_INSTANCE_SIGNATURE is not set");
             return HyprlandFocusProvider::open(hyprland_ipc::socketFolder(s.runtimeDir, s.hyprlandSignature), error);
         },
     });
@@ -39,23 +50,15 @@ std::vector<FocusProviderCandidate> focusProviderCandidates() {
     list.push_back({
         "kde",
         [](const DesktopSession& s) { return s.wayland() && (s.desktopIs("KDE") || KWinFocus::available()); },
-        [](const DesktopSession&, std::string* error) -> std::unique_ptr<FocusProvider> {
-            if (!KWinFocus::available()) {
-                if (error) *error = "KWin is not on the session bus";
-                return nullptr;
-            }
-            return std::make_unique<KWinFocus>();
+        [](const DesktopSession&, std::string* error) {
+            return onSessionBus<KWinFocus>(error, "KWin is not on the session bus");
         },
     });
     list.push_back({
         "gnome",
         [](const DesktopSession& s) { return s.wayland() && (s.desktopIs("GNOME") || GnomeFocus::available()); },
-        [](const DesktopSession&, std::string* error) -> std::unique_ptr<FocusProvider> {
-            if (!GnomeFocus::available()) {
-                if (error) *error = "GNOME Shell is not on the session bus";
-                return nullptr;
-            }
-            return std::make_unique<GnomeFocus>();
+        [](const DesktopSession&, std::string* error) {
+            return onSessionBus<GnomeFocus>(error, "GNOME Shell is not on the session bus");
         },
     });
     list.push_back({

@@ -69,21 +69,16 @@ std::string socketFolder(const std::string& runtimeDir, const std::string& signa
 std::unique_ptr<HyprlandFocusProvider> HyprlandFocusProvider::open(const std::string& folder, std::string* error) {
     UniqueFd events = unix_socket::connect(folder + "/.socket2.sock", error);
     if (!events) return nullptr;
-    auto provider = std::make_unique<HyprlandFocusProvider>(Owned{}, folder, std::move(events));
-    if (!provider->set_.valid() || !provider->events_) {
-        if (error) *error = "cannot watch Hyprland's event socket";
-        return nullptr;
-    }
-    return provider;
+    return watched<HyprlandFocusProvider>(error, "cannot watch Hyprland's event socket", Owned{}, folder,
+                                          std::move(events));
 }
 
 HyprlandFocusProvider::HyprlandFocusProvider(Owned, std::string folder, UniqueFd events)
-    : folder_(std::move(folder)), events_(std::move(events)) {
-    if (!set_.add(events_.get())) events_.reset();
-}
+    : SocketFocusProvider(std::move(events), "the connection to Hyprland closed (" + folder + ")"),
+      folder_(std::move(folder)) {}
 
 std::optional<FrontmostApplication> HyprlandFocusProvider::frontmost() {
-    if (!events_) return std::nullopt;
+    if (!watching()) return std::nullopt;
     std::string why;
     UniqueFd request = unix_socket::connect(folder_ + "/.socket.sock", &why);
     std::string reply;
@@ -108,13 +103,11 @@ std::optional<FrontmostApplication> HyprlandFocusProvider::frontmost() {
     return app;
 }
 
-void HyprlandFocusProvider::dispatch() {
-    if (!events_) return;
-    const bool open = unix_socket::readAvailable(events_.get(), buffer_);
+bool HyprlandFocusProvider::takeEvents(std::string& buffer) {
     bool changed = false;
     std::size_t start = 0;
-    for (auto end = buffer_.find('\n'); end != std::string::npos; end = buffer_.find('\n', start)) {
-        const std::string_view line(buffer_.data() + start, end - start);
+    for (auto end = buffer.find('\n'); end != std::string::npos; end = buffer.find('\n', start)) {
+        const std::string_view line(buffer.data() + start, end - start);
         start = end + 1;
         const std::optional<hyprland_ipc::Event> event = hyprland_ipc::parseEvent(line);
         if (!event) continue;
@@ -127,14 +120,8 @@ void HyprlandFocusProvider::dispatch() {
             changed = true;
         }
     }
-    buffer_.erase(0, start);
-    if (!open) {
-        set_.remove(events_.get());
-        events_.reset();
-        problem_ = "the connection to Hyprland closed (" + folder_ + ")";
-        changed = true;
-    }
-    if (changed) notifyChanged();
+    buffer.erase(0, start);
+    return changed;
 }
 
 }  // namespace joyrelay

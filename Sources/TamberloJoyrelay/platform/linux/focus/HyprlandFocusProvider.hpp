@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/linux/focus/Descriptors.hpp"
 #include "platform/linux/focus/FocusProvider.hpp"
+#include "platform/linux/focus/SocketFocusProvider.hpp"
 
 namespace joyrelay {
 
@@ -47,16 +47,13 @@ std::string socketFolder(const std::string& runtimeDir, const std::string& signa
 
 }  // namespace hyprland_ipc
 
-class HyprlandFocusProvider final : public FocusProvider {
+class HyprlandFocusProvider final : public SocketFocusProvider {
 public:
     // Connects to the event socket in `folder`. Returns nullptr with `error` set when that fails.
     static std::unique_ptr<HyprlandFocusProvider> open(const std::string& folder, std::string* error);
 
     std::string name() const override { return "Hyprland IPC"; }
     std::optional<FrontmostApplication> frontmost() override;
-    int fd() const override { return set_.fd(); }
-    void dispatch() override;
-    std::optional<std::string> problem() const override { return problem_; }
 
 private:
     struct Owned {};
@@ -65,13 +62,11 @@ public:
     HyprlandFocusProvider(Owned, std::string folder, UniqueFd events);
 
 private:
+    bool takeEvents(std::string& buffer) override;  // whole "EVENT>>DATA" lines
+
     std::string folder_;
-    UniqueFd events_;
-    DescriptorSet set_;
-    std::string buffer_;
     bool eventSeen_ = false;
     std::optional<std::string> lastClass_;  // from the last activewindow line
-    std::optional<std::string> problem_;
 };
 
 }  // namespace joyrelay

@@ -114,30 +114,21 @@ std::unique_ptr<SwayFocusProvider> SwayFocusProvider::open(const std::string& so
         if (error) *error = why;
         return nullptr;
     }
-    auto provider = std::make_unique<SwayFocusProvider>(Owned{}, socketPath, std::move(events));
-    if (!provider->set_.valid()) {
-        if (error) *error = "cannot watch sway's IPC socket";
-        return nullptr;
-    }
-    return provider;
+    return watched<SwayFocusProvider>(error, "cannot watch sway's IPC socket", Owned{}, socketPath,
+                                      std::move(events));
 }
 
 SwayFocusProvider::SwayFocusProvider(Owned, std::string socketPath, UniqueFd events)
-    : socketPath_(std::move(socketPath)), events_(std::move(events)) {
-    if (!set_.add(events_.get())) events_.reset();
-}
+    : SocketFocusProvider(std::move(events), "the connection to sway closed (" + socketPath + ")"),
+      socketPath_(std::move(socketPath)) {}
 
-void SwayFocusProvider::lose(const std::string& why) {
-    if (events_) {
-        set_.remove(events_.get());
-        events_.reset();
-    }
+void SwayFocusProvider::lose(std::string why) {
     requests_.reset();
-    problem_ = why;
+    SocketFocusProvider::lose(std::move(why));
 }
 
 std::optional<FrontmostApplication> SwayFocusProvider::frontmost() {
-    if (!events_) return std::nullopt;
+    if (!watching()) return std::nullopt;
     // One retry on a fresh connection: sway may have closed an idle one.
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!requests_) {
@@ -176,27 +167,20 @@ std::optional<FrontmostApplication> SwayFocusProvider::frontmost() {
     return std::nullopt;
 }
 
-void SwayFocusProvider::dispatch() {
-    if (!events_) return;
-    const bool open = unix_socket::readAvailable(events_.get(), buffer_);
+bool SwayFocusProvider::takeEvents(std::string& buffer) {
     bool changed = false;
-    while (std::optional<sway_ipc::Message> message = sway_ipc::takeMessage(buffer_)) {
+    while (std::optional<sway_ipc::Message> message = sway_ipc::takeMessage(buffer)) {
         if (message->type == sway_ipc::subscribe) {
             subscribed_ = message->payload.find("true") != std::string::npos;
             if (!subscribed_) {
                 lose("sway refused the subscription to window and workspace events");
-                changed = true;
-                break;
+                return true;
             }
             continue;
         }
         if (sway_ipc::eventMayChangeFocus(message->type, message->payload)) changed = true;
     }
-    if (!open && events_) {
-        lose("the connection to sway closed (" + socketPath_ + ")");
-        changed = true;
-    }
-    if (changed) notifyChanged();
+    return changed;
 }
 
 }  // namespace joyrelay

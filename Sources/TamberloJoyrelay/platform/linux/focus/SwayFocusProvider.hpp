@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/linux/focus/Descriptors.hpp"
 #include "platform/linux/focus/FocusProvider.hpp"
+#include "platform/linux/focus/SocketFocusProvider.hpp"
 
 namespace joyrelay {
 
@@ -51,16 +51,13 @@ bool eventMayChangeFocus(std::uint32_t type, std::string_view payload);
 
 }  // namespace sway_ipc
 
-class SwayFocusProvider final : public FocusProvider {
+class SwayFocusProvider final : public SocketFocusProvider {
 public:
     // Connects to `socketPath` twice and subscribes. Returns nullptr with `error` set when that fails.
     static std::unique_ptr<SwayFocusProvider> open(const std::string& socketPath, std::string* error);
 
     std::string name() const override { return "sway IPC"; }
     std::optional<FrontmostApplication> frontmost() override;
-    int fd() const override { return set_.fd(); }
-    void dispatch() override;
-    std::optional<std::string> problem() const override { return problem_; }
 
 private:
     struct Owned {};
@@ -69,15 +66,12 @@ public:
     SwayFocusProvider(Owned, std::string socketPath, UniqueFd events);
 
 private:
-    void lose(const std::string& why);
+    bool takeEvents(std::string& buffer) override;  // whole messages: the subscription's answer, events
+    void lose(std::string why) override;             // the request connection goes too
 
     std::string socketPath_;
-    UniqueFd events_;
     UniqueFd requests_;  // opened on the first query, kept, reopened once after a failure
-    DescriptorSet set_;
-    std::string buffer_;
     bool subscribed_ = false;
-    std::optional<std::string> problem_;
 };
 
 }  // namespace joyrelay

@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "fake-input-client-protocol.h"
-#include "platform/linux/keys/KeyCodes.hpp"
 
 namespace joyrelay {
 
@@ -93,12 +92,8 @@ std::unique_ptr<FakeInputKeyEvents> FakeInputKeyEvents::create(std::string* erro
 }
 
 FakeInputKeyEvents::~FakeInputKeyEvents() {
+    releaseKeysDown();
     if (connected()) {
-        for (ArcadeKey key : down_) {
-            if (const auto code = linux_keys::evdevCode(rawValue(key))) {
-                org_kde_kwin_fake_input_keyboard_key(fake_.get(), *code, WL_KEYBOARD_KEY_STATE_RELEASED);
-            }
-        }
         wl_display_roundtrip(display_.get());  // KWin has read (and acted on) every request
     }
     fake_.reset();
@@ -129,25 +124,11 @@ void FakeInputKeyEvents::readPendingEvents(std::chrono::milliseconds wait) {
     wl_display_dispatch_pending(display);
 }
 
-std::optional<KeyEvent> FakeInputKeyEvents::createKeyboardEvent(std::uint16_t virtualKey, bool down) {
-    if (!linux_keys::evdevCode(virtualKey) || !connected()) return std::nullopt;
-    return KeyEvent{virtualKey, down, std::nullopt};
-}
-
-void FakeInputKeyEvents::post(const KeyEvent& event) {
-    const std::optional<std::uint16_t> code = linux_keys::evdevCode(event.virtualKey);
-    if (!code || !connected()) return;
+void FakeInputKeyEvents::sendKey(std::uint16_t evdev, bool down) {
     readPendingEvents();
-    org_kde_kwin_fake_input_keyboard_key(
-        fake_.get(), *code, event.down ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
+    org_kde_kwin_fake_input_keyboard_key(fake_.get(), evdev,
+                                         down ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
     wl_display_flush(display_.get());
-    if (const std::optional<ArcadeKey> key = arcadeKey(event.virtualKey)) {
-        if (event.down) {
-            down_.insert(*key);
-        } else {
-            down_.erase(*key);
-        }
-    }
 }
 
 }  // namespace joyrelay

@@ -23,8 +23,7 @@
 #include <memory>
 #include <string>
 
-#include "JoyrelayCore/GIP.hpp"
-#include "contracts/KeyEvents.hpp"
+#include "platform/linux/keys/EvdevKeyEvents.hpp"
 
 struct wl_display;
 struct wl_registry;
@@ -32,7 +31,7 @@ struct org_kde_kwin_fake_input;
 
 namespace joyrelay {
 
-class FakeInputKeyEvents final : public KeyEvents {
+class FakeInputKeyEvents final : public EvdevKeyEvents {
 public:
     static constexpr std::chrono::milliseconds defaultSettle{500};
 
@@ -48,14 +47,6 @@ public:
 
     // Returns once KWin has read every request sent so far (a roundtrip).
     void sync() override;
-
-    // An event for one of the thirteen keys; nothing for any other code, or once the connection to
-    // KWin is lost.
-    std::optional<KeyEvent> createKeyboardEvent(std::uint16_t virtualKey, bool down) override;
-
-    // Sends keyboard_key (pressed or released) and flushes. Modifier flags are not sent: Shift is a
-    // key of its own here, so its press and release carry the shift state.
-    void post(const KeyEvent& event) override;
 
     // The Wayland display's name, for the log line.
     const std::string& displayName() const { return displayName_; }
@@ -75,7 +66,8 @@ private:
     using FakeInputPtr = std::unique_ptr<org_kde_kwin_fake_input, FakeInputDestroy>;
 
     FakeInputKeyEvents() = default;
-    bool connected() const;
+    bool connected() const override;  // until KWin closes the connection
+    void sendKey(std::uint16_t evdev, bool down) override;  // keyboard_key, flushed
     // Reads what KWin sent, waiting up to `wait` for it (on the key path: not at all), so that its few
     // events never pile up.
     void readPendingEvents(std::chrono::milliseconds wait = std::chrono::milliseconds(0));
@@ -84,7 +76,6 @@ private:
     DisplayPtr display_;
     RegistryPtr registry_;
     FakeInputPtr fake_;
-    KeySet down_;  // keys pressed and not yet released (a fixed set: nothing allocated per key)
     std::string displayName_;
 };
 

@@ -54,9 +54,4 @@ std::optional<std::uint16_t> evdevCode(std::uint16_t virtualKey) {
     return std::nullopt;
 }
 
-std::optional<std::uint32_t> xKeysym(std::uint16_t virtualKey) {
-    if (const KeyCodeEntry* entry = find(virtualKey)) return entry->keysym;
-    return std::nullopt;
-}
-
 }  // namespace joyrelay::linux_keys

@@ -16,13 +16,10 @@ struct KeyCodeEntry {
     std::uint32_t keysym;  // XK_* from <X11/keysym.h>
 };
 
-// Every key once, in ArcadeKey's declaration order.
+// Every key once, in ArcadeKey's declaration order (keys::index(key) is its row).
 std::span<const KeyCodeEntry> keyCodeTable();
 
 // The evdev code for a macOS virtual key code, or nothing when it is not one of the thirteen keys.
 std::optional<std::uint16_t> evdevCode(std::uint16_t virtualKey);
-
-// The X keysym for a macOS virtual key code, or nothing when it is not one of the thirteen keys.
-std::optional<std::uint32_t> xKeysym(std::uint16_t virtualKey);
 
 }  // namespace joyrelay::linux_keys

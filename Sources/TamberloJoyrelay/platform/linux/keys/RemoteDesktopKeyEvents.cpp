@@ -7,7 +7,6 @@
 #include <QObject>
 #include <thread>
 
-#include "platform/linux/keys/KeyCodes.hpp"
 
 namespace joyrelay {
 
@@ -82,9 +81,7 @@ RemoteDesktopKeyEvents::~RemoteDesktopKeyEvents() {
     if (!session_.isEmpty()) {
         QDBusConnection& bus = *bus_;
         if (!closed_.load()) {
-            for (ArcadeKey key : down_) {
-                if (const auto code = linux_keys::evdevCode(rawValue(key))) notify(*code, false);
-            }
+            releaseKeysDown();
             bus.call(sessionCall(session_, QStringLiteral("Stop")), QDBus::Block, callTimeoutMs);
         }
         if (watcher_) {
@@ -111,24 +108,6 @@ void RemoteDesktopKeyEvents::sync() {
                                                            QStringLiteral("Get"));
     question << sessionInterface << QStringLiteral("SessionId");
     bus_->call(question, QDBus::Block, callTimeoutMs);
-}
-
-std::optional<KeyEvent> RemoteDesktopKeyEvents::createKeyboardEvent(std::uint16_t virtualKey, bool down) {
-    if (!linux_keys::evdevCode(virtualKey) || closed_.load()) return std::nullopt;
-    return KeyEvent{virtualKey, down, std::nullopt};
-}
-
-void RemoteDesktopKeyEvents::post(const KeyEvent& event) {
-    const std::optional<std::uint16_t> code = linux_keys::evdevCode(event.virtualKey);
-    if (!code || closed_.load()) return;
-    notify(*code, event.down);
-    if (const std::optional<ArcadeKey> key = arcadeKey(event.virtualKey)) {
-        if (event.down) {
-            down_.insert(*key);
-        } else {
-            down_.erase(*key);
-        }
-    }
 }
 
 }  // namespace joyrelay

@@ -25,12 +25,11 @@
 #include <optional>
 #include <string>
 
-#include "JoyrelayCore/GIP.hpp"
-#include "contracts/KeyEvents.hpp"
+#include "platform/linux/keys/EvdevKeyEvents.hpp"
 
 namespace joyrelay {
 
-class RemoteDesktopKeyEvents final : public KeyEvents {
+class RemoteDesktopKeyEvents final : public EvdevKeyEvents {
 public:
     static constexpr std::chrono::milliseconds defaultWarmUp{150};
 
@@ -42,13 +41,6 @@ public:
     ~RemoteDesktopKeyEvents() override;
     RemoteDesktopKeyEvents(const RemoteDesktopKeyEvents&) = delete;
     RemoteDesktopKeyEvents& operator=(const RemoteDesktopKeyEvents&) = delete;
-
-    // An event for one of the thirteen keys; nothing for any other code, or once the session ended.
-    std::optional<KeyEvent> createKeyboardEvent(std::uint16_t virtualKey, bool down) override;
-
-    // Sends NotifyKeyboardKeycode (pressed or released) without waiting for an answer. Modifier
-    // flags are not sent: Shift is a key of its own, so its press and release carry the shift state.
-    void post(const KeyEvent& event) override;
 
     // Returns once Mutter has handled every key sent so far: a blocking question on the same
     // connection, which Mutter answers after the calls before it.
@@ -64,13 +56,14 @@ private:
     class ClosedWatcher;
     RemoteDesktopKeyEvents() = default;
     void notify(std::uint16_t code, bool down);
+    bool connected() const override { return !closed_.load(); }  // until the session ends
+    void sendKey(std::uint16_t evdev, bool down) override { notify(evdev, down); }  // never waits
 
     QString connectionName_;
     std::optional<QDBusConnection> bus_;  // the connection named connectionName_
     QString session_;
     std::unique_ptr<ClosedWatcher> watcher_;
     std::atomic<bool> closed_{false};
-    KeySet down_;  // keys pressed and not yet released (a fixed set: nothing allocated per key)
 };
 
 }  // namespace joyrelay

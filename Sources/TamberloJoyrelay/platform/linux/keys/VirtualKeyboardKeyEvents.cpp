@@ -173,37 +173,23 @@ bool VirtualKeyboardKeyEvents::setUp(std::string* error, std::chrono::millisecon
 
 VirtualKeyboardKeyEvents::~VirtualKeyboardKeyEvents() {
     wl_display* display = display_.get();
-    if (keyboard_ && alive()) {
-        const KeySet stillDown = down_;
-        for (ArcadeKey key : stillDown) post(KeyEvent{rawValue(key), false, std::nullopt});
+    if (connected()) {
+        releaseKeysDown();
         wl_display_roundtrip(display);  // the releases are handled before the keyboard goes
     }
     if (keyboard_) zwp_virtual_keyboard_v1_destroy(keyboard_);
     if (manager_) wl_proxy_destroy(reinterpret_cast<wl_proxy*>(manager_));  // no destructor request
     if (seat_) wl_seat_destroy(seat_);
-    if (alive()) wl_display_roundtrip(display);
+    if (connected()) wl_display_roundtrip(display);
 }
 
-bool VirtualKeyboardKeyEvents::alive() const {
+bool VirtualKeyboardKeyEvents::connected() const {
     return keyboard_ && wl_display_get_error(display_.get()) == 0;
 }
 
-std::optional<KeyEvent> VirtualKeyboardKeyEvents::createKeyboardEvent(std::uint16_t virtualKey, bool down) {
-    if (!linux_keys::evdevCode(virtualKey) || !alive()) return std::nullopt;
-    return KeyEvent{virtualKey, down, std::nullopt};
-}
-
-void VirtualKeyboardKeyEvents::post(const KeyEvent& event) {
-    const std::optional<std::uint16_t> evdev = linux_keys::evdevCode(event.virtualKey);
-    const std::optional<ArcadeKey> key = arcadeKey(event.virtualKey);
-    if (!evdev || !key || !alive()) return;
+void VirtualKeyboardKeyEvents::sendKey(std::uint16_t evdev, bool down) {
     if (const auto now = std::chrono::steady_clock::now(); now < readyAt_) std::this_thread::sleep_until(readyAt_);
-    send(*evdev, event.down);
-    if (event.down) {
-        down_.insert(*key);
-    } else {
-        down_.erase(*key);
-    }
+    send(evdev, down);
 }
 
 void VirtualKeyboardKeyEvents::send(std::uint16_t evdev, bool down) {

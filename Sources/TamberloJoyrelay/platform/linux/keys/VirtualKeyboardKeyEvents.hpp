@@ -24,8 +24,7 @@
 #include <memory>
 #include <string>
 
-#include "JoyrelayCore/GIP.hpp"
-#include "contracts/KeyEvents.hpp"
+#include "platform/linux/keys/EvdevKeyEvents.hpp"
 #include "platform/linux/wayland/WaylandDisplay.hpp"
 
 struct zwp_virtual_keyboard_manager_v1;
@@ -41,7 +40,7 @@ namespace joyrelay {
 // empty text when libxkbcommon cannot build it.
 std::string virtualKeyboardKeymap();
 
-class VirtualKeyboardKeyEvents final : public KeyEvents {
+class VirtualKeyboardKeyEvents final : public EvdevKeyEvents {
 public:
     static constexpr std::chrono::milliseconds defaultWarmUp{500};
 
@@ -51,13 +50,6 @@ public:
     static std::unique_ptr<VirtualKeyboardKeyEvents> create(const char* displayName = nullptr,
                                                             std::string* error = nullptr,
                                                             std::chrono::milliseconds warmUp = defaultWarmUp);
-
-    // An event for one of the thirteen keys while the connection holds; nothing otherwise.
-    std::optional<KeyEvent> createKeyboardEvent(std::uint16_t virtualKey, bool down) override;
-
-    // Sends the key (and the modifiers when they changed) and flushes the connection. Modifier
-    // flags are not sent: Shift is a key of this keyboard.
-    void post(const KeyEvent& event) override;
 
     // The Wayland display's name ("wayland-1").
     const std::string& displayName() const { return displayName_; }
@@ -74,9 +66,12 @@ public:
 
 private:
     bool setUp(std::string* error, std::chrono::milliseconds warmUp);
+    // Sends the key (and the modifiers when they changed) and flushes the connection, the first
+    // time only once the warm-up is over.
+    void sendKey(std::uint16_t evdev, bool down) override;
     void send(std::uint16_t evdev, bool down);
     void drain();
-    bool alive() const;
+    bool connected() const override;  // while the keyboard exists and the connection holds
 
     WaylandDisplayPtr display_;
     std::string displayName_;
@@ -89,7 +84,6 @@ private:
     std::chrono::steady_clock::time_point readyAt_;
     std::chrono::steady_clock::time_point epoch_;
     std::uint32_t modifiers_[4] = {0, 0, 0, 0};  // depressed, latched, locked, group as last sent
-    KeySet down_;
 };
 
 }  // namespace joyrelay
