@@ -13,7 +13,8 @@
 #include <set>
 #include <sstream>
 
-#include "TestSupport.hpp"
+#include "support/ChildProcess.hpp"
+#include "support/TempDir.hpp"
 
 using joyrelay::testing::run;
 using joyrelay::testing::TempDir;

@@ -8,27 +8,11 @@
 # Key autorepeat is turned off, so that a key held by a test produces one press and one release.
 set -euo pipefail
 
+source "$(dirname "${BASH_SOURCE[0]}")/../support/session.sh"
+
 command=${1:-}
 state=${2:-}
-if [[ -z "$command" || -z "$state" ]]; then
-  echo "usage: $0 start|stop STATE_DIR [--tray]" >&2
-  exit 2
-fi
-
-# Waits until "$@" succeeds, for at most $deadline seconds.
-wait_for() {
-  local deadline=$1; shift
-  local end=$((SECONDS + deadline))
-  until "$@" >/dev/null 2>&1; do
-    if ((SECONDS >= end)); then return 1; fi
-    sleep 0.05
-  done
-}
-
-take_lock() {
-  exec 9>"${TMPDIR:-/tmp}/joyrelay-x11-session.lock"
-  flock 9
-}
+need_command_and_state "start|stop STATE_DIR [--tray]"
 
 stop_session() {
   [[ -f "$state/pids" ]] || return 0
@@ -63,7 +47,7 @@ start_session() {
   mkdir -p "$state"
   # Sessions of parallel tests start and stop one after the other: an X server starting while another
   # one starts or goes away can trip over its display number.
-  take_lock
+  take_lock joyrelay-x11-session
   stop_session  # a session left over from an aborted run
   rm -f "$state/display"
   : >"$state/pids"
@@ -106,6 +90,6 @@ start_session() {
 
 case "$command" in
   start) start_session "$@" ;;
-  stop) take_lock; stop_session; rm -f "$state/display" ;;
+  stop) take_lock joyrelay-x11-session; stop_session; rm -f "$state/display" ;;
   *) echo "usage: $0 start|stop STATE_DIR [--tray]" >&2; exit 2 ;;
 esac

@@ -14,6 +14,7 @@
 #include <set>
 
 #include "FakeStick.hpp"
+#include "support/Reports.hpp"
 #include "queues/Queues.hpp"
 #include "bridge/StickBridge.hpp"
 #include "platform/linux/usb/LibusbHost.hpp"
@@ -32,13 +33,7 @@ Clock::time_point in(Clock::duration d) {
     return Clock::now() + d;
 }
 
-Bytes report(std::uint8_t b4, std::uint8_t b5 = 0) {
-    Bytes r(18, 0);
-    r[0] = 0x20;
-    r[4] = b4;
-    r[5] = b5;
-    return r;
-}
+using joyrelay::testing::report;
 
 std::size_t entriesIn(const char* dir) {
     std::size_t n = 0;
@@ -49,37 +44,7 @@ std::size_t entriesIn(const char* dir) {
     return n;
 }
 
-// Completions of transfers: each with its status, byte count and thread.
-class Completions final : public usb::TransferHandler {
-public:
-    struct One {
-        std::uint32_t status;
-        std::size_t bytes;
-        std::thread::id thread;
-    };
-    void transferCompleted(std::uint32_t status, std::size_t bytes) override {
-        {
-            std::lock_guard lock(m_);
-            got_.push_back({status, bytes, std::this_thread::get_id()});
-        }
-        cv_.notify_all();
-    }
-    bool waitFor(std::size_t n, Clock::duration timeout = 10s) {
-        std::unique_lock lock(m_);
-        return cv_.wait_for(lock, timeout, [&] { return got_.size() >= n; });
-    }
-    std::vector<One> got() {
-        std::lock_guard lock(m_);
-        return got_;
-    }
-
-private:
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::vector<One> got_;
-};
-
-// Values handed over from the bridge queue to the test thread.
+// Values handed over from another thread (the bridge queue, the USB event thread) to the test thread.
 template <class T>
 class Inbox {
 public:
@@ -98,6 +63,10 @@ public:
         std::lock_guard lock(m_);
         return std::move(items_);
     }
+    std::vector<T> items() {
+        std::lock_guard lock(m_);
+        return items_;
+    }
     std::size_t size() {
         std::lock_guard lock(m_);
         return items_.size();
@@ -107,6 +76,24 @@ private:
     std::mutex m_;
     std::condition_variable cv_;
     std::vector<T> items_;
+};
+
+// Completions of transfers: each with its status, byte count and thread.
+class Completions final : public usb::TransferHandler {
+public:
+    struct One {
+        std::uint32_t status;
+        std::size_t bytes;
+        std::thread::id thread;
+    };
+    void transferCompleted(std::uint32_t status, std::size_t bytes) override {
+        got_.put({status, bytes, std::this_thread::get_id()});
+    }
+    bool waitFor(std::size_t n, Clock::duration timeout = 10s) { return got_.waitFor(n, timeout); }
+    std::vector<One> got() { return got_.items(); }
+
+private:
+    Inbox<One> got_;
 };
 
 class LibusbHostTest : public ::testing::Test {

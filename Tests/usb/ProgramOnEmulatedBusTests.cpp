@@ -15,6 +15,8 @@
 #include <thread>
 
 #include "FakeStick.hpp"
+#include "support/Reports.hpp"
+#include "support/TempDir.hpp"
 
 using namespace fakestick;
 
@@ -34,14 +36,7 @@ std::function<bool(const std::string&)> startsWith(std::string text) {
     return [text](const std::string& line) { return line.rfind(text, 0) == 0; };
 }
 
-// An input report: byte 4 and byte 5 carry the buttons.
-Bytes report(std::uint8_t b4, std::uint8_t b5 = 0) {
-    Bytes r(18, 0);
-    r[0] = 0x20;
-    r[4] = b4;
-    r[5] = b5;
-    return r;
-}
+using joyrelay::testing::report;
 constexpr std::uint8_t A = 0x10, B = 0x20, X = 0x40, Left = 0x04;
 
 // "Space down", "z up", ... from printed lines "<ms> <key> down|up".
@@ -59,9 +54,8 @@ class ProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (const std::string why = Testbed::preloadProblem(); !why.empty()) GTEST_FAIL() << why;
-        char name[] = "/tmp/joyrelay-usb-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        dir = name;
+        ASSERT_TRUE(temp.ok());
+        dir = temp.path();
         std::filesystem::create_directories(dir / "state");
         std::filesystem::create_directories(dir / "runtime");
         chmod((dir / "runtime").c_str(), 0700);
@@ -70,7 +64,6 @@ protected:
     void TearDown() override {
         programs.clear();  // programs go before the testbed that serves them
         tb.reset();
-        std::filesystem::remove_all(dir);
     }
 
     Program& start(std::vector<std::string> extra = {}) {
@@ -99,6 +92,7 @@ protected:
         return lines;
     }
 
+    joyrelay::testing::TempDir temp{"joyrelay-usb"};
     std::filesystem::path dir;
     std::unique_ptr<Testbed> tb;
     std::vector<std::unique_ptr<Program>> programs;

@@ -10,26 +10,11 @@
 # No input devices: the only keyboard the seat ever gets is the one a test program creates.
 set -euo pipefail
 
+source "$(dirname "${BASH_SOURCE[0]}")/../support/session.sh"
+
 command=${1:-}
 state=${2:-}
-if [[ -z "$command" || -z "$state" ]]; then
-  echo "usage: $0 start|stop STATE_DIR" >&2
-  exit 2
-fi
-
-wait_for() {
-  local deadline=$1; shift
-  local end=$((SECONDS + deadline))
-  until "$@" >/dev/null 2>&1; do
-    if ((SECONDS >= end)); then return 1; fi
-    sleep 0.05
-  done
-}
-
-take_lock() {
-  exec 9>"${TMPDIR:-/tmp}/joyrelay-sway-session.lock"
-  flock 9
-}
+need_command_and_state "start|stop STATE_DIR"
 
 stop_session() {
   [[ -f "$state/pids" ]] || return 0
@@ -45,7 +30,7 @@ stop_session() {
 
 start_session() {
   mkdir -p "$state"
-  take_lock
+  take_lock joyrelay-sway-session
   stop_session
   local user owner=()
   user=$(id -un)
@@ -87,6 +72,6 @@ CONFIG
 
 case "$command" in
   start) start_session ;;
-  stop) take_lock; stop_session ;;
+  stop) take_lock joyrelay-sway-session; stop_session ;;
   *) echo "usage: $0 start|stop STATE_DIR" >&2; exit 2 ;;
 esac
