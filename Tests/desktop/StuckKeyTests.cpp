@@ -55,14 +55,6 @@ std::vector<pid_t> childrenOf(pid_t pid) {
     return children;
 }
 
-int runs() {
-#if defined(__SANITIZE_ADDRESS__)
-    return 5;
-#else
-    return 20;
-#endif
-}
-
 class StuckKeys : public ::testing::Test {
 protected:
     void SetUp() override {

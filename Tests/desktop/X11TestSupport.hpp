@@ -36,6 +36,16 @@ inline std::optional<std::string> useX11Session() {
     return std::nullopt;
 }
 
+// How many times the repeated desktop checks run: fewer under the sanitizers, which slow every
+// round trip down.
+inline int runs() {
+#if defined(__SANITIZE_ADDRESS__)
+    return 5;
+#else
+    return 20;
+#endif
+}
+
 // The first visible window of process `pid`, waiting for it to appear; 0 when none did.
 inline unsigned long windowOf(pid_t pid, std::chrono::milliseconds timeout = 15s) {
     unsigned long window = 0;

@@ -16,8 +16,11 @@ take_lock() {
   flock 9
 }
 
-# Checks the script's arguments: a command and a state folder. $1 is the usage text.
-need_command_and_state() {
+# The script's arguments: sets `command` and `state` from "$2" and "$3"; without both, says how to
+# call it ($1) and ends the script.
+command_and_state() {
+  command=${2:-}
+  state=${3:-}
   if [[ -z "$command" || -z "$state" ]]; then
     echo "usage: $0 $1" >&2
     exit 2

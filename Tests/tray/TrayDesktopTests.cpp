@@ -92,14 +92,6 @@ bool screenshot(const std::filesystem::path& file) {
     return std::system(("import -window root '" + file.string() + "' >/dev/null 2>&1").c_str()) == 0;
 }
 
-int runs() {
-#if defined(__SANITIZE_ADDRESS__)
-    return 5;
-#else
-    return 20;
-#endif
-}
-
 // Opens the program's menu with a right click on its icon; the menu window, or nothing.
 std::optional<unsigned long> openMenu(unsigned long icon) {
     const Geometry g = geometry(icon);

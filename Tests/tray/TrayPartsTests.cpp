@@ -74,10 +74,7 @@ TEST(AppInfo, VersionAndPagesOfThisBuild) {
 }
 
 TEST(AppInfo, HelpPageShipsWithThePagesAndSaysWhatToDo) {
-    std::ifstream in(std::string(JOYRELAY_SOURCE_DIR) + "/web/help.html");
-    std::ostringstream text;
-    text << in.rdbuf();
-    const std::string page = text.str();
+    const std::string page = joyrelay::testing::readFile(std::string(JOYRELAY_SOURCE_DIR) + "/web/help.html");
     for (const char* needed : {"/dev/uinput", "70-tamberlo-joyrelay.rules", "sudo modprobe uinput",
                                "udevadm control --reload-rules", "Unplug the stick and plug it in again",
                                "log out and back in", "JOYRELAY_ANY_APP=1"}) {

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <set>
 
-#include "FakeStick.hpp"
+#include "TestbedTest.hpp"
 #include "support/Reports.hpp"
 #include "queues/Queues.hpp"
 #include "bridge/StickBridge.hpp"
@@ -96,16 +96,12 @@ private:
     Inbox<One> got_;
 };
 
-class LibusbHostTest : public ::testing::Test {
+class LibusbHostTest : public TestbedTest {
 protected:
-    void SetUp() override {
-        if (const std::string why = Testbed::preloadProblem(); !why.empty()) GTEST_FAIL() << why;
-        tb = std::make_unique<Testbed>();
-    }
     void TearDown() override {
         host.reset();  // before its queue
         queue.reset();
-        tb.reset();
+        TestbedTest::TearDown();
     }
 
     // The host must be created once the testbed exists: libusb reads the emulated /sys at start.
@@ -182,7 +178,6 @@ protected:
         return error;
     }
 
-    std::unique_ptr<Testbed> tb;
     std::unique_ptr<AsioSerialQueue> queue;
     std::unique_ptr<LibusbHost> host;
     std::thread::id queueThread;
@@ -190,12 +185,7 @@ protected:
 
 TEST_F(LibusbHostTest, PresentDevicesComeFirstThenEachArrivalOnTheQueueWithItsProperties) {
     FakeStick& stick = tb->plug({.devnum = 2});
-    FakeStick& nameless = tb->plug({.vendor = 0x045e,
-                                    .product = 0x02ea,
-                                    .deviceClass = 0,
-                                    .productName = std::nullopt,
-                                    .manufacturer = std::nullopt,
-                                    .devnum = 3});
+    FakeStick& nameless = tb->plug(namelessPad(3));
     makeHost();
     ASSERT_TRUE(host->usesHotplug());
     Inbox<std::pair<usb::EntryBatch, std::thread::id>> arrivals;

@@ -14,7 +14,7 @@
 #include <sstream>
 #include <thread>
 
-#include "FakeStick.hpp"
+#include "TestbedTest.hpp"
 #include "support/Reports.hpp"
 #include "support/TempDir.hpp"
 
@@ -50,20 +50,20 @@ std::vector<std::string> transitions(const std::vector<Line>& lines) {
     return out;
 }
 
-class ProgramTest : public ::testing::Test {
+class ProgramTest : public TestbedTest {
 protected:
     void SetUp() override {
-        if (const std::string why = Testbed::preloadProblem(); !why.empty()) GTEST_FAIL() << why;
+        TestbedTest::SetUp();
+        if (HasFatalFailure()) return;
         ASSERT_TRUE(temp.ok());
         dir = temp.path();
         std::filesystem::create_directories(dir / "state");
         std::filesystem::create_directories(dir / "runtime");
         chmod((dir / "runtime").c_str(), 0700);
-        tb = std::make_unique<Testbed>();
     }
     void TearDown() override {
         programs.clear();  // programs go before the testbed that serves them
-        tb.reset();
+        TestbedTest::TearDown();
     }
 
     Program& start(std::vector<std::string> extra = {}) {
@@ -94,7 +94,6 @@ protected:
 
     joyrelay::testing::TempDir temp{"joyrelay-usb"};
     std::filesystem::path dir;
-    std::unique_ptr<Testbed> tb;
     std::vector<std::unique_ptr<Program>> programs;
 };
 
@@ -104,12 +103,7 @@ protected:
 TEST_F(ProgramTest, FindsClaimsReadsReleasesAndReclaimsTheStick) {
     FakeStick& dongle =
         tb->plug({.product = 0x3106, .deviceClass = 0, .productName = "8BitDo Receiver", .devnum = 2});
-    FakeStick& nameless = tb->plug({.vendor = 0x045e,
-                                    .product = 0x02ea,
-                                    .deviceClass = 0,
-                                    .productName = std::nullopt,
-                                    .manufacturer = std::nullopt,
-                                    .devnum = 3});
+    FakeStick& nameless = tb->plug(namelessPad(3));
     Program& p = start();
     const auto dongleLine = logged(p, is("[joyrelay] usb: 2dc8:3106 class 0 " + kDash + " 8BitDo Receiver"));
     ASSERT_TRUE(dongleLine) << p.describe();

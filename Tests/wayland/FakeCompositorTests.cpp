@@ -22,6 +22,7 @@
 
 #include "platform/linux/focus/HyprlandFocusProvider.hpp"
 #include "platform/linux/focus/SwayFocusProvider.hpp"
+#include "Samples.hpp"
 #include "support/TempDir.hpp"
 #include "support/Waiting.hpp"
 
@@ -31,13 +32,6 @@ namespace {
 using namespace std::chrono_literals;
 using joyrelay::testing::TempDir;
 using joyrelay::testing::waitUntil;
-
-std::string sample(const std::string& name) {
-    std::ifstream in(std::string(JOYRELAY_WAYLAND_TEST_DATA) + "/" + name);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 bool readable(int fd, std::chrono::milliseconds wait) {
     pollfd p{fd, POLLIN, 0};

@@ -12,9 +12,7 @@ set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/../support/session.sh"
 
-command=${1:-}
-state=${2:-}
-need_command_and_state "start|stop STATE_DIR"
+command_and_state "start|stop STATE_DIR" "$@"
 
 stop_session() {
   [[ -f "$state/pids" ]] || return 0
