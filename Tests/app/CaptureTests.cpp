@@ -5,7 +5,8 @@
 
 #include "capture/Capture.hpp"
 #include "log/Log.hpp"
-#include "TestSupport.hpp"
+#include "support/ChildProcess.hpp"
+#include "support/TempDir.hpp"
 
 using namespace joyrelay;
 using Kind = CaptureEvent::Kind;

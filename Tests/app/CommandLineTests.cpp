@@ -13,7 +13,8 @@
 #include <set>
 #include <sstream>
 
-#include "TestSupport.hpp"
+#include "support/ChildProcess.hpp"
+#include "support/TempDir.hpp"
 
 using joyrelay::testing::run;
 using joyrelay::testing::TempDir;
@@ -262,12 +263,8 @@ TEST(CommandLine, ClosedStandardErrorIsNotTheNextFileOpened) {
         ::_exit(127);
     }
     const auto log = state / "Tamberlo Joyrelay.log";
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    bool started = false;
-    while (!started && std::chrono::steady_clock::now() < deadline) {
-        started = joyrelay::testing::readFile(log).find("starting") != std::string::npos;
-        if (!started) ::usleep(20000);  // polling for the condition, up to the deadline
-    }
+    const bool started = joyrelay::testing::waitUntil(
+        [&] { return joyrelay::testing::readFile(log).find("starting") != std::string::npos; }, std::chrono::seconds(20));
     const std::string lock = joyrelay::testing::readFile(runtime / "tamberlo-joyrelay.lock");
     ::kill(pid, SIGTERM);
     int raw = 0;

@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "log/Log.hpp"
-#include "TestSupport.hpp"
+#include "support/ChildProcess.hpp"
+#include "support/TempDir.hpp"
 
 using namespace joyrelay;
 using joyrelay::testing::readFile;

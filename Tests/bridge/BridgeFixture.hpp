@@ -11,6 +11,7 @@
 #include "log/Log.hpp"
 #include "queues/Queues.hpp"
 #include "support/ManualQueues.hpp"
+#include "support/Reports.hpp"
 #include "bridge/StickBridge.hpp"
 #include "support/RecordingKeyEvents.hpp"
 #include "platform/simulated/SimulatedUsbHost.hpp"
@@ -27,14 +28,6 @@ namespace joyrelay::testing {
 using namespace std::chrono_literals;
 using sim::DeviceSpec;
 using sim::SimulatedUsbHost;
-
-inline std::vector<std::uint8_t> report(std::uint8_t b4 = 0, std::uint8_t b5 = 0, std::size_t size = 18) {
-    std::vector<std::uint8_t> bytes(size, 0);
-    bytes[0] = 0x20;
-    bytes[4] = b4;
-    bytes[5] = b5;
-    return bytes;
-}
 
 // Byte 4 / byte 5 masks of some keys.
 inline constexpr std::uint8_t A = 0x10, B = 0x20, Menu = 0x04;

@@ -5,20 +5,13 @@
 #include <vector>
 
 #include "JoyrelayCore/GIP.hpp"
+#include "support/Reports.hpp"
 
 using namespace joyrelay;
 
 namespace {
 
-std::vector<std::uint8_t> report(std::uint8_t b4 = 0, std::uint8_t b5 = 0, std::size_t size = 18) {
-    std::vector<std::uint8_t> bytes(size, 0);
-    bytes[0] = 0x20;
-    if (size > 5) {
-        bytes[4] = b4;
-        bytes[5] = b5;
-    }
-    return bytes;
-}
+using joyrelay::testing::report;
 
 std::vector<ArcadeKey> list(KeySet set) {
     std::vector<ArcadeKey> out;

@@ -7,8 +7,6 @@
 // under a second, Chromium on Xvfb now and then stops handing the tail of the burst to the page,
 // although the X server receives every one of them (an xev window in front gets them all).
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-
 
 #include "X11TestSupport.hpp"
 #include "support/PadTestPage.hpp"
@@ -21,28 +19,20 @@ namespace {
 int devToolsPort = 0;
 std::string pageTitle(unsigned long) { return padTestTitle(devToolsPort); }
 
-int exitStatusWithin(pid_t pid, std::chrono::milliseconds timeout) {
-    int status = -1;
-    if (!waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout)) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST(EndToEnd, AHeadlessReplayTypesExactlyTheCaptureIntoChromium) {
     if (auto skip = useX11Session()) GTEST_SKIP() << *skip;
-    char pattern[] = "/tmp/joyrelay-e2e-XXXXXX";
-    const std::filesystem::path folder = ::mkdtemp(pattern);
+    const TempDir temp("joyrelay-e2e");
+    const std::filesystem::path& folder = temp.path();
     devToolsPort = 9300 + ::getpid() % 600;
     ::setenv("XDG_STATE_HOME", (folder / "state").c_str(), 1);
     ::unsetenv("JOYRELAY_ANY_APP");
     {
-        Process browser({"env", "TMPDIR=" + folder.string(), "chromium", "--no-sandbox", "--test-type", "--disable-gpu",
-                         "--no-first-run", "--no-default-browser-check", "--disable-background-networking",
-                         "--disable-component-update", "--disable-sync", "--password-store=basic",
-                         "--user-data-dir=" + (folder / "profile").string(), "--window-position=0,40",
-                         "--window-size=900,600", "--remote-debugging-address=127.0.0.1",
-                         "--remote-debugging-port=" + std::to_string(devToolsPort),
-                         "file://" JOYRELAY_SOURCE_DIR "/web/padtest.html?detail"},
-                        folder / "chromium.log");
+        Program browser(chromiumCommand(folder / "profile",
+                                        {"--window-position=0,40", "--window-size=900,600",
+                                         "--remote-debugging-address=127.0.0.1",
+                                         "--remote-debugging-port=" + std::to_string(devToolsPort),
+                                         "file://" JOYRELAY_SOURCE_DIR "/web/padtest.html?detail"}),
+                        {{"TMPDIR", folder.string()}}, folder / "chromium.log");
         const unsigned long window = windowOf(browser.pid(), 30s);
         ASSERT_NE(window, 0u) << "Chromium showed no window";
         ASSERT_TRUE(waitUntil([&] { return pageTitle(window).rfind("padtest:", 0) == 0; }, 30s))
@@ -63,10 +53,10 @@ TEST(EndToEnd, AHeadlessReplayTypesExactlyTheCaptureIntoChromium) {
             << pageTitle(window);
         const std::string before = pageTitle(window);
 
-        Process program({JOYRELAY_BINARY, "--headless", "--replay", JOYRELAY_SOURCE_DIR "/samples/demo.gip",
+        Program program({JOYRELAY_BINARY, "--headless", "--replay", JOYRELAY_SOURCE_DIR "/samples/demo.gip",
                          "--key-output", "xtest"},
                         folder / "program.log");
-        const int status = exitStatusWithin(program.pid(), 60s);
+        const int status = program.exitStatus(60s).value_or(-1);
         const std::string expected = before + padTestRecord(JOYRELAY_SOURCE_DIR "/samples/demo.keys");
         EXPECT_TRUE(waitUntil([&] { return pageTitle(window) == expected; }, 10s))
             << "page title: " << pageTitle(window) << "\nexpected:   " << expected << "\nprogram log:\n"

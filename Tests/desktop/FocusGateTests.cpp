@@ -12,13 +12,18 @@
 #include <string>
 
 #include "gate/BrowserGuard.hpp"
-#include "FakeDesktopServices.hpp"
+#include "support/ChildProcess.hpp"
+#include "support/FakeDesktop.hpp"
+#include "support/TempDir.hpp"
 #include "gate/FocusMonitor.hpp"
 #include "platform/linux/desktop/FrontmostCache.hpp"
 
 using namespace joyrelay;
 using joyrelay::testing::app;
 using joyrelay::testing::FakeDesktopServices;
+using joyrelay::testing::run;
+using joyrelay::testing::RunResult;
+using joyrelay::testing::TempDir;
 
 namespace {
 
@@ -35,31 +40,17 @@ TEST(AnyAppRule, OnlyTheTextOneLiftsTheRule) {
 
 // The real environment is read once per process, so it is checked in a child process of this test
 // binary started with the variable set (or unset) as given.
-struct ChildResult {
-    std::string output;  // standard output and standard error
-    int status = -1;
-};
-
 constexpr const char* childFlag = "--report-focus-as-child";
 
 std::string selfPath() {
     return std::filesystem::read_symlink("/proc/self/exe").string();
 }
 
-ChildResult runChild(const std::string& environment) {
-    char dir[] = "/tmp/joyrelay-focus-XXXXXX";
-    const std::string stateHome = ::mkdtemp(dir);
-    const std::string command = "env " + environment + " XDG_STATE_HOME=" + stateHome + " '" + selfPath() +
-                                "' " + childFlag + " 2>&1";
-    ChildResult result;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        std::array<char, 512> buffer{};
-        while (std::fgets(buffer.data(), buffer.size(), pipe)) result.output += buffer.data();
-        result.status = ::pclose(pipe);
-    }
-    std::error_code ignored;
-    std::filesystem::remove_all(stateHome, ignored);
-    return result;
+// The child's standard output and standard error, together in `out`.
+RunResult runChild(const std::string& environment) {
+    const TempDir stateHome("joyrelay-focus");
+    return run("env " + environment + " XDG_STATE_HOME='" + stateHome.path().string() + "' '" + selfPath() + "' " +
+               childFlag + " 2>&1");
 }
 
 // The child's work: reports what this process sees, on one line.
@@ -88,28 +79,28 @@ std::size_t count(const std::string& text, const std::string& part) {
 }
 
 TEST(AnyAppProcess, OneOpensTheGateWhateverIsInFrontAndWithoutADesktop) {
-    const ChildResult r = runChild("JOYRELAY_ANY_APP=1");
-    EXPECT_NE(r.output.find("RESULT anyApp=1 later=1 none=1 terminal=1 browser=1"), std::string::npos)
-        << r.output;
-    EXPECT_EQ(count(r.output, "No desktop to ask"), 0u) << r.output;
+    const RunResult r = runChild("JOYRELAY_ANY_APP=1");
+    EXPECT_NE(r.out.find("RESULT anyApp=1 later=1 none=1 terminal=1 browser=1"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(count(r.out, "No desktop to ask"), 0u) << r.out;
 }
 
 TEST(AnyAppProcess, AnyOtherValueLeavesTheGateToTheFrontmostApplication) {
     for (const std::string env :
          {"-u JOYRELAY_ANY_APP", "JOYRELAY_ANY_APP=", "JOYRELAY_ANY_APP=true", "JOYRELAY_ANY_APP=yes",
           "JOYRELAY_ANY_APP=0", "JOYRELAY_ANY_APP=01", "'JOYRELAY_ANY_APP= 1 '"}) {
-        const ChildResult r = runChild(env);
-        EXPECT_NE(r.output.find("RESULT anyApp=0 later=0 none=0 terminal=0 browser=1"), std::string::npos)
+        const RunResult r = runChild(env);
+        EXPECT_NE(r.out.find("RESULT anyApp=0 later=0 none=0 terminal=0 browser=1"), std::string::npos)
             << env << "\n"
-            << r.output;
+            << r.out;
         // Without a desktop the log says once why keys will not go down, and how to change that.
-        EXPECT_EQ(count(r.output,
+        EXPECT_EQ(count(r.out,
                         "[joyrelay] No desktop to ask which application is in front (cannot open "
                         "X display (DISPLAY is not set)), so the stick's keys will not go down."),
                   1u)
             << env << "\n"
-            << r.output;
-        EXPECT_EQ(count(r.output, "set JOYRELAY_ANY_APP=1"), 1u) << r.output;
+            << r.out;
+        EXPECT_EQ(count(r.out, "set JOYRELAY_ANY_APP=1"), 1u) << r.out;
     }
 }
 

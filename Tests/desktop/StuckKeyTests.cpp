@@ -13,18 +13,11 @@
 
 #include "X11Recipient.hpp"
 #include "X11TestSupport.hpp"
+#include "support/Reports.hpp"
 
 using namespace joyrelay::testing;
 
 namespace {
-
-// A report with button bytes 4 and 5.
-std::string reportLine(int timeMs, int sequence, int b4, int b5) {
-    char line[160];
-    std::snprintf(line, sizeof line, "%d 20 00 %02x 0e %02x %02x 00 00 00 00 00 00 00 00 00 00 00 00\n", timeMs,
-                  sequence & 0xff, b4, b5);
-    return line;
-}
 
 // A capture with a few hundred key transitions, 20 ms apart; when `endHeld`, the last report holds
 // keys down (the end of the capture unplugs the stick).
@@ -62,33 +55,19 @@ std::vector<pid_t> childrenOf(pid_t pid) {
     return children;
 }
 
-int runs() {
-#if defined(__SANITIZE_ADDRESS__)
-    return 5;
-#else
-    return 20;
-#endif
-}
-
 class StuckKeys : public ::testing::Test {
 protected:
     void SetUp() override {
         if (auto why = useX11Session()) GTEST_SKIP() << *why;
         ::unsetenv("JOYRELAY_ANY_APP");
-        char pattern[] = "/tmp/joyrelay-stuck-XXXXXX";
-        folder_ = ::mkdtemp(pattern);
         recipient_ = std::make_unique<Recipient>();
         ASSERT_TRUE(recipient_->ok());
         ASSERT_TRUE(activate(recipient_->window()));
         ASSERT_TRUE(keysDown().empty()) << "keys were down before the test";
     }
-    void TearDown() override {
-        recipient_.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
+    void TearDown() override { recipient_.reset(); }
     std::filesystem::path write(const std::string& name, const std::string& text) {
-        const std::filesystem::path path = folder_ / name;
+        const std::filesystem::path path = folder_.path() / name;
         std::ofstream(path) << text;
         return path;
     }
@@ -97,14 +76,13 @@ protected:
         std::vector<std::string> argv{JOYRELAY_BINARY, "--headless", "--replay", capture.string(), "--key-output",
                                       "xtest"};
         if (fast) argv.push_back("--fast");
-        Process program(argv, folder_ / "program.log");
-        int status = -1;
-        const bool ended = waitUntil([&] { return ::waitpid(program.pid(), &status, WNOHANG) == program.pid(); }, 60s);
-        EXPECT_TRUE(ended) << readFile(folder_ / "program.log");
-        return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        Program program(argv, folder_.path() / "program.log");
+        const std::optional<int> status = program.exitStatus(60s);
+        EXPECT_TRUE(status) << readFile(folder_.path() / "program.log");
+        return status && *status >= 0 ? *status : -1;
     }
 
-    std::filesystem::path folder_;
+    TempDir folder_{"joyrelay-stuck"};
     std::unique_ptr<Recipient> recipient_;
 };
 
@@ -140,10 +118,10 @@ TEST_F(StuckKeys, DeathBySignalWhileKeysAreHeldLeavesNoKeyDownAndTheGuardEnds) {
         write("hold.gip", reportLine(0, 1, 0, 0) + reportLine(20, 2, 0x30, 0x01) + reportLine(60000, 3, 0, 0));
     for (const int signal : {SIGKILL, SIGABRT, SIGHUP, SIGQUIT, SIGTERM, SIGINT}) {
         recipient_->reset();
-        Process program({JOYRELAY_BINARY, "--headless", "--replay", capture.string(), "--key-output", "xtest"},
-                        folder_ / "program.log");
+        Program program({JOYRELAY_BINARY, "--headless", "--replay", capture.string(), "--key-output", "xtest"},
+                        folder_.path() / "program.log");
         ASSERT_TRUE(waitUntil([&] { return recipient_->presses() >= 2; }, 10s))
-            << strsignal(signal) << ": " << readFile(folder_ / "program.log");
+            << strsignal(signal) << ": " << readFile(folder_.path() / "program.log");
         ASSERT_FALSE(keysDown().empty());
         const std::vector<pid_t> guards = childrenOf(program.pid());
         ASSERT_EQ(guards.size(), 1u) << "the key guard is not running";
@@ -156,18 +134,10 @@ TEST_F(StuckKeys, DeathBySignalWhileKeysAreHeldLeavesNoKeyDownAndTheGuardEnds) {
 
 TEST_F(StuckKeys, FocusFlappingBetweenTheBrowserAndATerminalTypesNothingIntoTheTerminal) {
     // A terminal that keeps every byte it receives.
-    const std::filesystem::path received = folder_ / "terminal-received";
-    Process terminal({"xterm", "-title", "joyrelay-flap-sink", "-e", "sh", "-c",
-                      "stty raw -echo; exec cat > '" + received.string() + "'"},
-                     folder_ / "xterm.log");
-    unsigned long sink = 0;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            std::istringstream ids(output("xdotool search --onlyvisible --name '^joyrelay-flap-sink$'"));
-            return static_cast<bool>(ids >> sink) && std::filesystem::exists(received);
-        },
-        20s))
-        << readFile(folder_ / "xterm.log");
+    const std::filesystem::path received = folder_.path() / "terminal-received";
+    RecordingTerminal terminal(received, "joyrelay-flap-sink");
+    const unsigned long sink = terminal.window();
+    ASSERT_NE(sink, 0u) << terminal.log();
 
     // Keys go up and down every 20 ms for about three seconds, while the window manager is asked
     // every 50 ms to switch between the browser and the terminal.
@@ -178,17 +148,17 @@ TEST_F(StuckKeys, FocusFlappingBetweenTheBrowserAndATerminalTypesNothingIntoTheT
     for (int run = 0; run < flapRuns; ++run) {
         recipient_->reset();
         ASSERT_TRUE(activate(recipient_->window()));
-        Process program({JOYRELAY_BINARY, "--headless", "--replay", capture.string(), "--key-output", "xtest"},
-                        folder_ / "program.log");
-        int status = -1, switches = 0;
+        Program program({JOYRELAY_BINARY, "--headless", "--replay", capture.string(), "--key-output", "xtest"},
+                        folder_.path() / "program.log");
+        int switches = 0;
         auto next = std::chrono::steady_clock::now();
-        while (::waitpid(program.pid(), &status, WNOHANG) != program.pid()) {
+        while (!program.exitStatus()) {
             requestActivation(pager, switches++ % 2 == 0 ? sink : recipient_->window());
             next += 50ms;
             std::this_thread::sleep_until(next);  // the pace of the switching, not a wait for anything
             ASSERT_LT(switches, 20 * 60) << "the replay did not end";
         }
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(folder_ / "program.log");
+        ASSERT_EQ(program.exitStatus(), std::optional<int>(0)) << readFile(folder_.path() / "program.log");
         EXPECT_GT(switches, 40) << "run " << run;
         EXPECT_GT(recipient_->presses(), 0) << "run " << run << ": no key reached the browser at all";
         EXPECT_EQ(keysDown(), std::vector<int>{}) << "run " << run;

@@ -1,17 +1,19 @@
 // The focus gate and XTest key output on a real X server (Xvfb) with a real window manager
 // (openbox), a real browser (Chromium) and a real terminal (xterm).
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "capture/Capture.hpp"
-#include "FakeDesktopServices.hpp"
+#include "support/FakeDesktop.hpp"
 #include "gate/FocusMonitor.hpp"
 #include "JoyrelayCore/GIP.hpp"
 #include "bridge/KeyPoster.hpp"
 #include "X11TestSupport.hpp"
+#include "support/PadTestPage.hpp"
 #include "platform/linux/keys/KeyCodes.hpp"
 #include "platform/linux/desktop/X11Focus.hpp"
 #include "platform/linux/keys/XTestKeyEvents.hpp"
@@ -59,22 +61,6 @@ bool pumpUntil(X11Focus& focus, const std::function<bool()>& condition,
     return true;
 }
 
-class TempFolder {
-public:
-    TempFolder() {
-        char pattern[] = "/tmp/joyrelay-x11-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
 // One Chromium for the whole suite (it takes a couple of seconds to start), showing the controller
 // check page, which writes every key it receives into its title ("padtest:D:z U:z ...").
 class OnX11 : public ::testing::Test {
@@ -82,17 +68,12 @@ protected:
     static void SetUpTestSuite() {
         skipReason_ = useX11Session();
         if (skipReason_) return;
-        folder_ = std::make_unique<TempFolder>();
-        const std::string profile = (folder_->path() / "profile").string();
-        browser_ = std::make_unique<Process>(
+        folder_ = std::make_unique<TempDir>("joyrelay-x11");
+        browser_ = std::make_unique<Program>(
+            chromiumCommand(folder_->path() / "profile", {"--window-position=0,40", "--window-size=900,600",
+                                                          "file://" JOYRELAY_SOURCE_DIR "/web/padtest.html"}),
             // TMPDIR: Chromium leaves its singleton socket folder behind when it is stopped.
-            std::vector<std::string>{
-                "env", "TMPDIR=" + folder_->path().string(), "chromium", "--no-sandbox", "--test-type",
-                "--disable-gpu", "--no-first-run", "--no-default-browser-check",
-                "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                "--password-store=basic", "--user-data-dir=" + profile, "--window-position=0,40",
-                "--window-size=900,600", "file://" JOYRELAY_SOURCE_DIR "/web/padtest.html"},
-            folder_->path() / "chromium.log");
+            Environment{{"TMPDIR", folder_->path().string()}}, folder_->path() / "chromium.log");
         browserWindow_ = windowOf(browser_->pid(), 30s);
         // Keys count only once the page has loaded and set its title.
         pageLoaded_ = browserWindow_ != 0 &&
@@ -131,30 +112,25 @@ protected:
         ASSERT_TRUE(focused) << "the page never received a key: " << windowName(browserWindow_);
     }
 
-    // An xterm whose shell records every byte the terminal sends it into `file`, raw: no echo, no
-    // line editing, no translation.
-    std::unique_ptr<Process> recordingTerminal(const std::filesystem::path& file) {
-        auto terminal = std::make_unique<Process>(
-            std::vector<std::string>{"xterm", "-geometry", "80x24+0+0", "-e", "sh", "-c",
-                                     "stty raw -echo && exec cat > '" + file.string() + "'"},
-            file.string() + ".log");
-        // The shell creates the file only once the terminal is raw.
-        EXPECT_TRUE(waitUntil([&] { return std::filesystem::exists(file); }, 10s)) << "xterm did not start";
+    // A terminal that keeps every byte it receives in `file`.
+    std::unique_ptr<RecordingTerminal> recordingTerminal(const std::filesystem::path& file) {
+        auto terminal = std::make_unique<RecordingTerminal>(file, "joyrelay-x11-sink");
+        EXPECT_NE(terminal->window(), 0u) << "xterm did not start\n" << terminal->log();
         return terminal;
     }
 
     static inline std::optional<std::string> skipReason_;
-    static inline std::unique_ptr<TempFolder> folder_;
-    static inline std::unique_ptr<Process> browser_;
+    static inline std::unique_ptr<TempDir> folder_;
+    static inline std::unique_ptr<Program> browser_;
     static inline unsigned long browserWindow_ = 0;
     static inline bool pageLoaded_ = false;
     std::unique_ptr<X11Focus> focus_;
     std::unique_ptr<XTestKeyEvents> xtest_;
-    TempFolder temp_;
+    TempDir temp_{"joyrelay-x11"};
 };
 
 TEST_F(OnX11, TheGateOpensForChromiumAndClosesOnTheNoticeThatAnXtermIsActive) {
-    Process terminal({"xterm", "-geometry", "80x24+0+0", "-e", "cat"}, temp_.path() / "xterm.log");
+    Program terminal({"xterm", "-geometry", "80x24+0+0", "-e", "cat"}, temp_.path() / "xterm.log");
     const unsigned long terminalWindow = windowOf(terminal.pid());
     ASSERT_NE(terminalWindow, 0u);
 
@@ -262,7 +238,7 @@ std::vector<KeyTransition> replayDemo(KeyPoster& poster, const std::function<boo
 TEST_F(OnX11, AReplayedCaptureSendsAnXtermNoKeyWhileTheGateIsClosedAndEveryKeyOnceItIsOpen) {
     const auto file = temp_.path() / "received";
     const auto terminal = recordingTerminal(file);
-    const unsigned long terminalWindow = windowOf(terminal->pid());
+    const unsigned long terminalWindow = terminal->window();
     ASSERT_NE(terminalWindow, 0u);
     ASSERT_TRUE(activate(terminalWindow));
 
@@ -311,7 +287,7 @@ TEST_F(OnX11, AKeyHeldInChromiumIsReleasedTheMomentAnXtermIsActivated) {
 
     const auto file = temp_.path() / "received";
     const auto terminal = recordingTerminal(file);
-    const unsigned long terminalWindow = windowOf(terminal->pid());
+    const unsigned long terminalWindow = terminal->window();
     ASSERT_NE(terminalWindow, 0u);
 
     X11Desktop desktop(*focus_);

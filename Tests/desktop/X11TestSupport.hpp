@@ -1,42 +1,22 @@
-// Helpers for tests on the throw-away X11 session that x11-session.sh starts: finding the display,
-// starting and stopping programs by process group, waiting for conditions, xdotool.
+// Helpers for tests on the throw-away X11 session that x11-session.sh starts: finding the display and
+// asking xdotool about windows. Programs, folders and waiting come from support/.
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <array>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
-#include <vector>
 
-extern char** environ;
+#include "support/ChildProcess.hpp"
+#include "support/TempDir.hpp"
+#include "support/Waiting.hpp"
 
 namespace joyrelay::testing {
 
 using namespace std::chrono_literals;
-
-// Polls `condition` every few milliseconds until it holds or `timeout` has passed.
-inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
 
 // Points this process (and what it starts) at the session's display. Returns an explanation when
 // there is no session, for GTEST_SKIP.
@@ -56,60 +36,15 @@ inline std::optional<std::string> useX11Session() {
     return std::nullopt;
 }
 
-// Runs a command line and returns its standard output (without a trailing line feed).
-inline std::string output(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r")) {
-        std::array<char, 4096> buffer{};
-        while (std::fgets(buffer.data(), buffer.size(), pipe)) text += buffer.data();
-        ::pclose(pipe);
-    }
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    return text;
+// How many times the repeated desktop checks run: fewer under the sanitizers, which slow every
+// round trip down.
+inline int runs() {
+#if defined(__SANITIZE_ADDRESS__)
+    return 5;
+#else
+    return 20;
+#endif
 }
-
-// A program started in its own process group; stopping it ends the whole group (a browser's
-// helpers included) and waits for every member to be gone.
-class Process {
-public:
-    Process(const std::vector<std::string>& argv, const std::filesystem::path& log) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-        posix_spawnattr_setpgroup(&attributes, 0);
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        if (posix_spawnp(&pid_, args[0], &actions, &attributes, args.data(), environ) != 0) pid_ = -1;
-        posix_spawnattr_destroy(&attributes);
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Process() { stop(); }
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    pid_t pid() const { return pid_; }
-
-    void stop() {
-        if (pid_ <= 0) return;
-        ::kill(-pid_, SIGTERM);
-        if (!waitUntil([this] { return ::waitpid(pid_, nullptr, WNOHANG) != 0; }, 5s)) {
-            ::kill(-pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (!waitUntil([this] { return ::kill(-pid_, 0) != 0; }, 5s)) ::kill(-pid_, SIGKILL);
-        waitUntil([this] { return ::kill(-pid_, 0) != 0; }, 5s);
-        pid_ = -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-};
 
 // The first visible window of process `pid`, waiting for it to appear; 0 when none did.
 inline unsigned long windowOf(pid_t pid, std::chrono::milliseconds timeout = 15s) {
@@ -132,11 +67,34 @@ inline std::string windowName(unsigned long window) {
     return output("xdotool getwindowname " + std::to_string(window));
 }
 
-inline std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+// An xterm titled `title` whose shell keeps every byte the terminal sends it in `file`, raw: no
+// echo, no line editing, no translation. Its output goes to `file` + ".log".
+class RecordingTerminal {
+public:
+    RecordingTerminal(const std::filesystem::path& file, const std::string& title, const Environment& environment = {})
+        : file_(file),
+          program_({"xterm", "-geometry", "80x24+0+0", "-title", title, "-e", "sh", "-c",
+                    "stty raw -echo && exec cat > '" + file.string() + "'"},
+                   environment, file.string() + ".log") {
+        // The shell creates the file only once the terminal is raw.
+        waitUntil(
+            [&] {
+                std::istringstream ids(output("xdotool search --onlyvisible --name '^" + title + "$'"));
+                return static_cast<bool>(ids >> window_) && std::filesystem::exists(file_);
+            },
+            20s);
+    }
+
+    // Its window, once it is up and raw; 0 when it did not come up.
+    unsigned long window() const { return std::filesystem::exists(file_) ? window_ : 0; }
+    std::string received() const { return readFile(file_); }
+    std::string log() const { return readFile(file_.string() + ".log"); }
+    void stop() { program_.stop(); }
+
+private:
+    std::filesystem::path file_;
+    Program program_;
+    unsigned long window_ = 0;
+};
 
 }  // namespace joyrelay::testing

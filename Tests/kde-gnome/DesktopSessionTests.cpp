@@ -9,10 +9,7 @@
 // from a replay of the demo capture running on its own thread as the program runs it. The last
 // tests run the program's own binary (JOYRELAY_APP) in the same session, headless, on its replay: it
 // picks this desktop's provider and key output by itself.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -138,7 +135,7 @@ struct Session {
     FocusMonitor monitor;
     std::vector<std::pair<bool, Clock::time_point>> gateChanges;  // (open, when), in order
     StickService* stick = nullptr;                                // the replay playing now
-    std::unique_ptr<Process> terminal;
+    std::unique_ptr<Program> terminal;
     fs::path terminalText;
     std::unique_ptr<CheckPageBrowser> browser;
     std::unique_ptr<KeyEvents> output;
@@ -200,7 +197,7 @@ Session& session() {
     std::ofstream(shell) << "#!/bin/sh\nstty -icanon -echo min 1\nexec cat > '" << s.terminalText.string()
                          << "'\n";
     fs::permissions(shell, fs::perms::owner_all);
-    s.terminal = std::make_unique<Process>(
+    s.terminal = std::make_unique<Program>(
         std::vector<std::string>{"weston-terminal", "--shell=" + shell.string()}, s.folder / "terminal.log");
     if (desktop() != "gnome-bare") {
         EXPECT_TRUE(pumpUntil([&] { return s.appId() == terminalClass && fs::exists(s.terminalText); }, 30s))
@@ -255,8 +252,10 @@ void focusThePage(Session& s, KeyEvents& out) {
         << s.browser->title();
 }
 
-// Plays a capture through the program's replay and the gate, until its end.
-int replay(Session& s, const fs::path& capture) {
+// Plays a capture through the program's replay and the gate, until its end; `whilePlaying` runs once
+// it has started. The replay's exit status, or -1 when it did not end within `limit`.
+int replay(Session& s, const fs::path& capture, const std::function<void()>& whilePlaying = {},
+           std::chrono::milliseconds limit = 90s) {
     QtMainQueue mainQueue;
     ReplaySettings settings;
     settings.keyEvents = s.noted.get();
@@ -266,16 +265,44 @@ int replay(Session& s, const fs::path& capture) {
         ReplayStick stick(capture.string(), settings, mainQueue, [&status](int st) { status = st; });
         s.stick = &stick;
         stick.start([](const StickStatus&) {});
-        EXPECT_TRUE(pumpUntil([&] { return status >= 0; }, 90s))
-            << "the replay of " << capture << " never ended";
+        if (whilePlaying) whilePlaying();
+        if (!::testing::Test::HasFatalFailure()) {
+            EXPECT_TRUE(pumpUntil([&] { return status >= 0; }, limit)) << "the replay of " << capture << " never ended";
+        }
         s.stick = nullptr;
     }
     return status;
 }
 
-TEST(KdeGnomeDesktop, TheGateFollowsTheFocusBothWaysWithOneChangePerSwitch) {
-    if (desktop() != "kwin" && desktop() != "gnome")
-        GTEST_SKIP() << "needs KWin or GNOME Shell with the extension";
+// Tests on KWin, or on GNOME Shell with the tests' extension, all in the one session.
+class KdeGnomeDesktop : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (desktop() != "kwin" && desktop() != "gnome") GTEST_SKIP() << "needs KWin or GNOME Shell with the extension";
+    }
+
+    // The key output, with Chromium's page in front and listening; nothing (and the test failed)
+    // when either is missing.
+    KeyEvents* pageListening(Session& s) {
+        KeyEvents* out = output(s);
+        if (!out) {
+            ADD_FAILURE() << s.outputError;
+            return nullptr;
+        }
+        focusThePage(s, *out);
+        return HasFatalFailure() ? nullptr : out;
+    }
+};
+
+// GNOME Shell without the program's extension.
+class GnomeWithoutTheExtension : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (desktop() != "gnome-bare") GTEST_SKIP() << "needs GNOME Shell without the program's extension";
+    }
+};
+
+TEST_F(KdeGnomeDesktop, TheGateFollowsTheFocusBothWaysWithOneChangePerSwitch) {
     Session& s = session();
     ASSERT_FALSE(s.provider->problem()) << *s.provider->problem();
 
@@ -307,12 +334,10 @@ TEST(KdeGnomeDesktop, TheGateFollowsTheFocusBothWaysWithOneChangePerSwitch) {
         desktop().c_str(), median(closing), median(opening), closing.size());
 }
 
-TEST(KdeGnomeDesktop, SwitchingBetweenTwoBrowserWindowsKeepsTheGateOpen) {
-    if (desktop() != "kwin" && desktop() != "gnome")
-        GTEST_SKIP() << "needs KWin or GNOME Shell with the extension";
+TEST_F(KdeGnomeDesktop, SwitchingBetweenTwoBrowserWindowsKeepsTheGateOpen) {
     Session& s = session();
     // A second window of the running Chromium.
-    Process second(
+    Program second(
         {"chromium", "--ozone-platform=wayland", "--no-sandbox", "--test-type",
          "--user-data-dir=" + (s.folder / "chromium-profile").string(), "--new-window", "about:blank"},
         s.folder / "chromium-second.log");
@@ -340,14 +365,10 @@ TEST(KdeGnomeDesktop, SwitchingBetweenTwoBrowserWindowsKeepsTheGateOpen) {
     ASSERT_TRUE(pumpUntil([&] { return s.caption().find("padtest") != std::string::npos; }, 10s));
 }
 
-TEST(KdeGnomeDesktop, AReplayArrivesExactlyInChromium) {
-    if (desktop() != "kwin" && desktop() != "gnome")
-        GTEST_SKIP() << "needs KWin or GNOME Shell with the extension";
+TEST_F(KdeGnomeDesktop, AReplayArrivesExactlyInChromium) {
     Session& s = session();
-    KeyEvents* out = output(s);
-    ASSERT_TRUE(out) << s.outputError;
-    focusThePage(s, *out);
-    if (HasFatalFailure()) return;
+    KeyEvents* out = pageListening(s);
+    if (!out) return;
     const std::string before = s.browser->title();
     EXPECT_EQ(replay(s, JOYRELAY_SOURCE_DIR "/samples/demo.gip"), 0);
     const std::string expected = before + padTestRecord(JOYRELAY_SOURCE_DIR "/samples/demo.keys");
@@ -355,39 +376,30 @@ TEST(KdeGnomeDesktop, AReplayArrivesExactlyInChromium) {
         << "page title: " << s.browser->title() << "\nexpected:   " << expected;
 }
 
-TEST(KdeGnomeDesktop, NothingReachesTheTerminalAndAHeldKeyIsReleasedWhenTheFocusMovesThere) {
-    if (desktop() != "kwin" && desktop() != "gnome")
-        GTEST_SKIP() << "needs KWin or GNOME Shell with the extension";
+TEST_F(KdeGnomeDesktop, NothingReachesTheTerminalAndAHeldKeyIsReleasedWhenTheFocusMovesThere) {
     Session& s = session();
-    KeyEvents* out = output(s);
-    ASSERT_TRUE(out) << s.outputError;
-    focusThePage(s, *out);
-    if (HasFatalFailure()) return;
+    KeyEvents* out = pageListening(s);
+    if (!out) return;
 
     // Enter goes down 100 ms in and stays down for 6 s; the focus moves to the terminal meanwhile.
     const fs::path capture = s.folder / "held-enter.gip";
     std::ofstream(capture) << "0 20 00 01 0e 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n"
                               "100 20 00 02 0e 04 00 00 00 00 00 00 00 00 00 00 00 00 00\n"
                               "6100 20 00 03 0e 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n";
-    QtMainQueue mainQueue;
-    ReplaySettings settings;
-    settings.keyEvents = s.noted.get();
-    settings.gate = [&s] { return s.monitor.current(); };
-    int status = -1;
     Clock::time_point switched;
-    {
-        ReplayStick stick(capture.string(), settings, mainQueue, [&status](int st) { status = st; });
-        s.stick = &stick;
-        stick.start([](const StickStatus&) {});
-        ASSERT_TRUE(pumpUntil([&] { return s.browser->title().ends_with("D:Enter/Enter"); }, 10s))
-            << s.browser->title();
-        switched = Clock::now();
-        ASSERT_TRUE(activate(terminalClass));
-        ASSERT_TRUE(pumpUntil([&] { return !s.monitor.current(); }, 10s))
-            << "the gate did not close for the terminal";
-        ASSERT_TRUE(pumpUntil([&] { return status >= 0; }, 30s)) << "the replay never ended";
-        s.stick = nullptr;
-    }
+    const int status = replay(
+        s, capture,
+        [&] {
+            ASSERT_TRUE(pumpUntil([&] { return s.browser->title().ends_with("D:Enter/Enter"); }, 10s))
+                << s.browser->title();
+            switched = Clock::now();
+            ASSERT_TRUE(activate(terminalClass));
+            ASSERT_TRUE(pumpUntil([&] { return !s.monitor.current(); }, 10s))
+                << "the gate did not close for the terminal";
+        },
+        30s);
+    if (HasFatalFailure()) return;
+    ASSERT_GE(status, 0) << "the replay never ended";
     const auto posted = s.noted->posted();
     const auto release = std::find_if(posted.begin(), posted.end(), [&](const NotingKeyEvents::Posted& p) {
         return p.virtualKey == key(ArcadeKey::enter) && !p.down && p.at >= switched;
@@ -409,8 +421,7 @@ TEST(KdeGnomeDesktop, NothingReachesTheTerminalAndAHeldKeyIsReleasedWhenTheFocus
     EXPECT_EQ(readFile(s.terminalText), "x");
 }
 
-TEST(KdeGnomeDesktop, WithoutTheExtensionTheGateStaysClosedAndTheProblemSaysWhatToDo) {
-    if (desktop() != "gnome-bare") GTEST_SKIP() << "needs GNOME Shell without the program's extension";
+TEST_F(GnomeWithoutTheExtension, TheGateStaysClosedAndTheProblemSaysWhatToDo) {
     Session& s = session();
     ASSERT_TRUE(pumpUntil(
         [&] {
@@ -448,48 +459,23 @@ struct ProgramRun {
     double seconds = 0;
 };
 
-ProgramRun runProgram(Session& s, const std::vector<std::string>& args,
-                      const std::vector<std::string>& environment) {
+ProgramRun runProgram(Session& s, const std::vector<std::string>& args, const Environment& environment) {
     static int runs = 0;
     const fs::path log = s.folder / ("program-" + std::to_string(++runs) + ".log");
     std::vector<std::string> argv{std::getenv("JOYRELAY_APP")};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        const std::string name = entry.substr(0, entry.find('='));
-        if (std::none_of(environment.begin(), environment.end(),
-                         [&](const std::string& set) { return set.rfind(name + "=", 0) == 0; }))
-            env.push_back(entry);
-    }
-    env.insert(env.end(), environment.begin(), environment.end());
-    std::vector<char*> argp, envp;
-    for (std::string& a : argv) argp.push_back(a.data());
-    argp.push_back(nullptr);
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
     ProgramRun run;
     const auto start = Clock::now();
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        run.log = "cannot start " + argv[0] + ": " + std::strerror(spawned);
+    Program program(argv, environment, log);
+    if (!program.started()) {
+        run.log = "cannot start " + argv[0] + ": " + std::strerror(program.spawnError());
         return run;
     }
-    int status = 0;
     // The session's own provider keeps running on this loop meanwhile.
-    if (!pumpUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 90s)) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-    } else if (WIFEXITED(status)) {
-        run.status = WEXITSTATUS(status);
-    }
+    pumpUntil([&] { return program.exitStatus().has_value(); }, 90s);
+    const std::optional<int> status = program.exitStatus();
+    if (status && *status >= 0) run.status = *status;
+    program.stop();
     run.seconds = ms(Clock::now() - start) / 1000;
     run.log = readFile(log);
     return run;
@@ -508,8 +494,8 @@ std::string keyOutputLine() {
 
 // The session's desktop name as a real session sets it, so that both ways of recognising the
 // desktop are taken: its name here, the session bus where it is unset.
-std::string currentDesktop() {
-    return std::string("XDG_CURRENT_DESKTOP=") + (onKWin() ? "KDE" : "GNOME");
+Environment currentDesktop() {
+    return {{"XDG_CURRENT_DESKTOP", onKWin() ? "KDE" : "GNOME"}};
 }
 
 // Mutter's remote desktop session is warmed up with a Shift tap when it is created (it drops the
@@ -521,18 +507,14 @@ bool titleIs(const std::string& title, const std::string& before, const std::str
     return title == before + after || (onGnome() && title == before + warmUpTap + after);
 }
 
-TEST(KdeGnomeDesktop, TheProgramReadsThisDesktopAndTypesTheReplayIntoChromium) {
-    if (desktop() != "kwin" && desktop() != "gnome")
-        GTEST_SKIP() << "needs KWin or GNOME Shell with the extension";
+TEST_F(KdeGnomeDesktop, TheProgramReadsThisDesktopAndTypesTheReplayIntoChromium) {
     if (!std::getenv("JOYRELAY_APP")) GTEST_SKIP() << "JOYRELAY_APP does not name the program";
     Session& s = session();
-    KeyEvents* out = output(s);
-    ASSERT_TRUE(out) << s.outputError;
-    focusThePage(s, *out);
-    if (HasFatalFailure()) return;
+    KeyEvents* out = pageListening(s);
+    if (!out) return;
     const std::string before = s.browser->title();
     const ProgramRun run = runProgram(s, {"--headless", "--replay", JOYRELAY_SOURCE_DIR "/samples/demo.gip"},
-                                      {currentDesktop()});
+                                      currentDesktop());
     EXPECT_EQ(run.status, 0) << run.log;
     EXPECT_TRUE(contains(run.log, focusLine() + "\n")) << run.log;
     EXPECT_TRUE(contains(run.log, keyOutputLine())) << run.log;
@@ -546,9 +528,7 @@ TEST(KdeGnomeDesktop, TheProgramReadsThisDesktopAndTypesTheReplayIntoChromium) {
                     : "");
 }
 
-TEST(KdeGnomeDesktop, TheProgramSendsNothingToTheTerminalAndLeavesTheSessionsFocusReportsAlone) {
-    if (desktop() != "kwin" && desktop() != "gnome")
-        GTEST_SKIP() << "needs KWin or GNOME Shell with the extension";
+TEST_F(KdeGnomeDesktop, TheProgramSendsNothingToTheTerminalAndLeavesTheSessionsFocusReportsAlone) {
     if (!std::getenv("JOYRELAY_APP")) GTEST_SKIP() << "JOYRELAY_APP does not name the program";
     Session& s = session();
     KeyEvents* out = output(s);
@@ -574,8 +554,7 @@ TEST(KdeGnomeDesktop, TheProgramSendsNothingToTheTerminalAndLeavesTheSessionsFoc
     std::printf("the program's replay with the terminal in front: %.2f s from start to exit\n", run.seconds);
 }
 
-TEST(KdeGnomeDesktop, WithoutTheExtensionTheProgramSaysWhatToDoAndSendsNothing) {
-    if (desktop() != "gnome-bare") GTEST_SKIP() << "needs GNOME Shell without the program's extension";
+TEST_F(GnomeWithoutTheExtension, TheProgramSaysWhatToDoAndSendsNothing) {
     if (!std::getenv("JOYRELAY_APP")) GTEST_SKIP() << "JOYRELAY_APP does not name the program";
     Session& s = session();
     KeyEvents* out = output(s);
@@ -594,7 +573,7 @@ TEST(KdeGnomeDesktop, WithoutTheExtensionTheProgramSaysWhatToDoAndSendsNothing) 
         << s.browser->title();
     const std::string before = s.browser->title();
     const ProgramRun run = runProgram(s, {"--headless", "--replay", JOYRELAY_SOURCE_DIR "/samples/demo.gip"},
-                                      {"XDG_CURRENT_DESKTOP=GNOME"});
+                                      {{"XDG_CURRENT_DESKTOP", "GNOME"}});
     EXPECT_EQ(run.status, 0) << run.log;
     EXPECT_TRUE(contains(run.log, "Focus: GNOME Shell extension joyrelay-focus@tamberlo (")) << run.log;
     EXPECT_TRUE(

@@ -19,6 +19,7 @@
 #include <mutex>
 
 #include "gate/BrowserGuard.hpp"
+#include "support/QtWaiting.hpp"
 #include "platform/linux/focus/DesktopAppIds.hpp"
 #include "platform/linux/focus/FocusHold.hpp"
 #include "platform/linux/focus/GnomeFocus.hpp"
@@ -31,16 +32,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool pumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    QTimer tick;
-    tick.start(5);
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
+using joyrelay::testing::pumpUntil;
 
 // ---- ids -------------------------------------------------------------------------------------------
 

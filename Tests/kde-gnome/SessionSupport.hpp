@@ -14,28 +14,17 @@
 #include <vector>
 
 #include "../desktop/X11TestSupport.hpp"
+#include "support/FakeDesktop.hpp"
 #include "support/PadTestPage.hpp"
-#include "contracts/DesktopServices.hpp"
+#include "support/QtWaiting.hpp"
 #include "contracts/KeyEvents.hpp"
 #include "platform/linux/focus/FocusProvider.hpp"
 
 namespace joyrelay::testing {
 
-// Runs Qt's event loop until `condition` holds or `timeout` has passed.
-inline bool pumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    QTimer tick;  // wakes the loop now and then to look at the condition
-    tick.start(5);
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
 // The desktop services of a session whose focus comes from one provider, as the program will wire
 // them: the frontmost application is the provider's answer, the activation notice its change handler.
-class ProviderDesktop final : public DesktopServices {
+class ProviderDesktop final : public FakeDesktopServices {
 public:
     explicit ProviderDesktop(FocusProvider& provider) : provider_(provider) {}
     std::optional<FrontmostApplication> frontmostApplication() override { return provider_.frontmost(); }
@@ -47,12 +36,6 @@ public:
         QObject::connect(timer, &QTimer::timeout, std::move(handler));
         timer->start(interval);
     }
-    bool isProcessTrusted(bool) override { return true; }
-    bool openURL(const std::string&) override { return false; }
-    LoginItemStatus loginItemStatus() override { return LoginItemStatus::notRegistered; }
-    std::optional<std::string> registerLoginItem() override { return std::nullopt; }
-    std::optional<std::string> unregisterLoginItem() override { return std::nullopt; }
-    void runAlert(const std::string&, const std::string&) override {}
 
 private:
     FocusProvider& provider_;
@@ -92,11 +75,9 @@ class CheckPageBrowser {
 public:
     explicit CheckPageBrowser(const std::filesystem::path& folder)
         : profile_(folder / "chromium-profile"),
-          process_({"chromium", "--ozone-platform=wayland", "--no-sandbox", "--test-type", "--disable-gpu",
-                    "--no-first-run", "--no-default-browser-check", "--disable-background-networking",
-                    "--disable-component-update", "--disable-sync", "--password-store=basic",
-                    "--user-data-dir=" + profile_.string(), "--remote-debugging-address=127.0.0.1",
-                    "--remote-debugging-port=0", "file://" JOYRELAY_SOURCE_DIR "/web/padtest.html?detail"},
+          process_(chromiumCommand(profile_, {"--ozone-platform=wayland", "--remote-debugging-address=127.0.0.1",
+                                              "--remote-debugging-port=0",
+                                              "file://" JOYRELAY_SOURCE_DIR "/web/padtest.html?detail"}),
                    folder / "chromium.log") {}
 
     // The page's title as DevTools lists it ("padtest: ..."), or empty while there is no page.
@@ -113,7 +94,7 @@ public:
 
 private:
     std::filesystem::path profile_;
-    Process process_;
+    Program process_;
     std::string port_;
 };
 

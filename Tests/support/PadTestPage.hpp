@@ -7,8 +7,9 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <vector>
 
-#include "desktop/X11TestSupport.hpp"
+#include "support/ChildProcess.hpp"
 
 namespace joyrelay::testing {
 
@@ -41,6 +42,25 @@ inline std::string padTestRecord(const std::filesystem::path& transcript) {
     bool shift = false;
     while (in >> time >> name >> direction) out += " " + padTestEntry(name, direction == "down", shift);
     return out;
+}
+
+// Chromium as the desktop tests start it: with a profile of its own in `profile`, and without a
+// sandbox, the GPU, first-run questions, network chatter or sync; `more` (the window, the page) after.
+inline std::vector<std::string> chromiumCommand(const std::filesystem::path& profile,
+                                                const std::vector<std::string>& more) {
+    std::vector<std::string> argv{"chromium",
+                                  "--no-sandbox",
+                                  "--test-type",
+                                  "--disable-gpu",
+                                  "--no-first-run",
+                                  "--no-default-browser-check",
+                                  "--disable-background-networking",
+                                  "--disable-component-update",
+                                  "--disable-sync",
+                                  "--password-store=basic",
+                                  "--user-data-dir=" + profile.string()};
+    argv.insert(argv.end(), more.begin(), more.end());
+    return argv;
 }
 
 // The page's title from the DevTools list on `port`, or an empty text.

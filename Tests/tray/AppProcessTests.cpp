@@ -11,39 +11,14 @@ using namespace joyrelay::testing;
 
 namespace {
 
-const std::string binary = JOYRELAY_BINARY;
 const std::string demo = std::string(JOYRELAY_SOURCE_DIR) + "/samples/demo.gip";
-
-// A user's session without a display, in a folder of its own.
-struct Session {
-    ScratchDir home{"joyrelay-session"};
-    std::filesystem::path log() const { return home.path() / "state" / "Tamberlo Joyrelay.log"; }
-    std::filesystem::path out(const std::string& name) const { return home.path() / (name + ".out"); }
-    std::map<std::string, std::optional<std::string>> environment() const {
-        const std::filesystem::path runtime = home.path() / "run";
-        std::filesystem::create_directories(runtime);
-        ::chmod(runtime.c_str(), 0700);
-        return {{"HOME", home.path().string()},
-                {"XDG_STATE_HOME", (home.path() / "state").string()},
-                {"XDG_CONFIG_HOME", (home.path() / "config").string()},
-                {"XDG_RUNTIME_DIR", runtime.string()},
-                {"DISPLAY", std::nullopt},
-                {"WAYLAND_DISPLAY", std::nullopt},
-                {"QT_QPA_PLATFORM", std::nullopt},
-                {"JOYRELAY_ANY_APP", std::nullopt}};
-    }
-    std::unique_ptr<Program> start(std::vector<std::string> args, const std::string& name) const {
-        args.insert(args.begin(), binary);
-        return std::make_unique<Program>(args, environment(), out(name));
-    }
-};
 
 }  // namespace
 
 TEST(AppProcess, WithoutADisplayItRunsHeadlessAndSaysSo) {
     for (const int sig : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(sig == SIGTERM ? "SIGTERM" : "SIGINT");
-        Session session;
+        User session{"joyrelay-session"};
         auto program = session.start({}, "first");
         ASSERT_TRUE(program->started());
         ASSERT_TRUE(waitUntil([&] { return logHas(session.log(), "No display ("); }, 15s))
@@ -61,7 +36,7 @@ TEST(AppProcess, WithoutADisplayItRunsHeadlessAndSaysSo) {
 }
 
 TEST(AppProcess, ASecondCopyOnTheRealStickSaysSoAndEndsWhileReplaysStillRun) {
-    Session session;
+    User session{"joyrelay-session"};
     auto first = session.start({"--headless"}, "first");
     ASSERT_TRUE(waitUntil([&] { return logHas(session.log(), "Key output: "); }, 15s)) << readFile(session.out("first"));
 
@@ -90,7 +65,7 @@ TEST(AppProcess, ASecondCopyOnTheRealStickSaysSoAndEndsWhileReplaysStillRun) {
 }
 
 TEST(AppProcess, ABadCaptureIsRefusedBeforeAnythingRuns) {
-    Session session;
+    User session{"joyrelay-session"};
     const std::filesystem::path bad = session.home.path() / "bad.gip";
     std::ofstream(bad) << "0 20 00 00 00 10 00 00 00 00 00 00 00 00 00 00 00 00 00\n1 zz\n";
     auto program = session.start({"--replay", bad.string()}, "bad");
@@ -100,7 +75,7 @@ TEST(AppProcess, ABadCaptureIsRefusedBeforeAnythingRuns) {
 }
 
 TEST(AppProcess, HelpListsEveryOption) {
-    Session session;
+    User session{"joyrelay-session"};
     auto program = session.start({"--help"}, "help");
     EXPECT_EQ(program->exitStatus(10s), std::optional<int>(0));
     const std::string help = readFile(session.out("help"));

@@ -13,6 +13,7 @@
 
 #include "app/AppDelegate.hpp"
 #include "TrayFakes.hpp"
+#include "support/TempDir.hpp"
 #include "platform/linux/desktop/QtDesktopServices.hpp"
 
 using namespace joyrelay;
@@ -20,21 +21,12 @@ using namespace joyrelay::testing;
 
 namespace {
 
-std::string readText(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // A temporary XDG_CONFIG_HOME, restored afterwards.
 class ConfigHome {
 public:
-    ConfigHome() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "joyrelay-config-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
+    ConfigHome() : dir_("joyrelay-config") {
         if (const char* old = std::getenv("XDG_CONFIG_HOME")) previous_ = old;
-        ::setenv("XDG_CONFIG_HOME", path_.c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", dir_.path().c_str(), 1);
     }
     ~ConfigHome() {
         if (previous_) {
@@ -42,21 +34,15 @@ public:
         } else {
             ::unsetenv("XDG_CONFIG_HOME");
         }
-        std::error_code ignored;
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(path_, ignored)) {
-            std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
-                                         std::filesystem::perm_options::add, ignored);
-        }
-        std::filesystem::remove_all(path_, ignored);
     }
     ConfigHome(const ConfigHome&) = delete;
     ConfigHome& operator=(const ConfigHome&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path autostart() const { return path_ / "autostart"; }
+    const std::filesystem::path& path() const { return dir_.path(); }
+    std::filesystem::path autostart() const { return path() / "autostart"; }
     std::filesystem::path entry() const { return autostart() / "tamberlo-joyrelay.desktop"; }
 
 private:
-    std::filesystem::path path_;
+    joyrelay::testing::TempDir dir_;
     std::optional<std::string> previous_;
 };
 
@@ -121,7 +107,7 @@ TEST(LaunchAtLogin, OnWritesTheEntryAndOffRemovesIt) {
 
     tray.login().trigger();
     ASSERT_TRUE(std::filesystem::exists(home.entry()));
-    const std::string text = readText(home.entry());
+    const std::string text = readFile(home.entry());
     EXPECT_NE(text.find("[Desktop Entry]\n"), std::string::npos);
     EXPECT_NE(text.find("\nType=Application\n"), std::string::npos);
     EXPECT_NE(text.find("\nExec=\"/opt/Tamberlo Joyrelay/bin/tamberlo-joyrelay\"\n"), std::string::npos) << text;
@@ -157,7 +143,7 @@ TEST(LaunchAtLogin, CheckMarkIsReadBackFromTheFile) {
     Tray tray;
     tray.login().trigger();
     EXPECT_TRUE(tray.login().isChecked());
-    EXPECT_EQ(readText(home.entry()).find("Hidden=true"), std::string::npos);
+    EXPECT_EQ(readFile(home.entry()).find("Hidden=true"), std::string::npos);
 }
 
 TEST(LaunchAtLogin, ReadOnlyFolderFailsWithTheLogLineAndTheAlert) {
@@ -213,7 +199,7 @@ TEST(LaunchAtLogin, TheLinuxDesktopServicesUseTheEntryOfThisExecutable) {
     EXPECT_EQ(desktop.loginItemStatus(), LoginItemStatus::notRegistered);
     EXPECT_EQ(desktop.registerLoginItem(), std::nullopt);
     EXPECT_EQ(desktop.loginItemStatus(), LoginItemStatus::enabled);
-    const std::string text = readText(home.entry());
+    const std::string text = readFile(home.entry());
     EXPECT_NE(text.find("\nExec=" + XdgAutostart::currentExecutable().string() + "\n"), std::string::npos) << text;
     EXPECT_EQ(desktop.unregisterLoginItem(), std::nullopt);
     EXPECT_EQ(desktop.loginItemStatus(), LoginItemStatus::notRegistered);

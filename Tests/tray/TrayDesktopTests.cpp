@@ -12,6 +12,8 @@
 
 #include "../desktop/X11Recipient.hpp"
 #include "ProgramSupport.hpp"
+#include "support/PadTestPage.hpp"
+#include "support/Reports.hpp"
 
 using namespace joyrelay::testing;
 
@@ -90,22 +92,6 @@ bool screenshot(const std::filesystem::path& file) {
     return std::system(("import -window root '" + file.string() + "' >/dev/null 2>&1").c_str()) == 0;
 }
 
-// One input report of the stick with button bytes 4 and 5, as a line of a capture.
-std::string reportLine(int timeMs, int sequence, int b4, int b5) {
-    char line[160];
-    std::snprintf(line, sizeof line, "%d 20 00 %02x 0e %02x %02x 00 00 00 00 00 00 00 00 00 00 00 00\n", timeMs,
-                  sequence & 0xff, b4, b5);
-    return line;
-}
-
-int runs() {
-#if defined(__SANITIZE_ADDRESS__)
-    return 5;
-#else
-    return 20;
-#endif
-}
-
 // Opens the program's menu with a right click on its icon; the menu window, or nothing.
 std::optional<unsigned long> openMenu(unsigned long icon) {
     const Geometry g = geometry(icon);
@@ -119,30 +105,30 @@ std::optional<unsigned long> openMenu(unsigned long icon) {
     return menu;
 }
 
-// A user logged in to the session, with a home (log, autostart, lock) of its own.
-struct User {
-    ScratchDir home{"joyrelay-desktop-user"};
-    std::string display;
-    std::filesystem::path log() const { return home.path() / "state" / "Tamberlo Joyrelay.log"; }
-    std::filesystem::path out(const std::string& name) const { return home.path() / (name + ".out"); }
-    std::map<std::string, std::optional<std::string>> environment() const {
-        const std::filesystem::path runtime = home.path() / "run";
-        std::filesystem::create_directories(runtime);
-        ::chmod(runtime.c_str(), 0700);
-        return {{"HOME", home.path().string()},
-                {"XDG_STATE_HOME", (home.path() / "state").string()},
-                {"XDG_CONFIG_HOME", (home.path() / "config").string()},
-                {"XDG_RUNTIME_DIR", runtime.string()},
-                {"DISPLAY", display},
-                {"WAYLAND_DISPLAY", std::nullopt},
-                {"QT_QPA_PLATFORM", std::nullopt},
-                {"JOYRELAY_ANY_APP", std::nullopt}};
-    }
-    std::unique_ptr<Program> start(std::vector<std::string> args, const std::string& name) const {
-        args.insert(args.begin(), binary);
-        return std::make_unique<Program>(args, environment(), out(name));
-    }
-};
+// The controller check page, beside the program.
+std::filesystem::path checkPage() {
+    return std::filesystem::path(binary).parent_path() / "web" / "padtest.html";
+}
+
+// Chromium showing the controller check page, as `user`, its profile in `profile`.
+std::unique_ptr<Program> showCheckPage(const User& user, const TempDir& profile) {
+    return std::make_unique<Program>(
+        chromiumCommand(profile.path(),
+                        {"--window-position=0,40", "--window-size=900,640", "file://" + checkPage().string()}),
+        user.environment(), user.out("chromium"));
+}
+
+// The window showing the check page, waiting for it to appear; 0 when none did.
+unsigned long checkPageWindow() {
+    unsigned long window = 0;
+    waitUntil(
+        [&] {
+            std::istringstream ids(output("xdotool search --onlyvisible --name '^padtest:'"));
+            return static_cast<bool>(ids >> window);
+        },
+        30s);
+    return window;
+}
 
 class TrayDesktop : public ::testing::Test {
 protected:
@@ -150,7 +136,7 @@ protected:
         if (auto why = useSession(user.display)) GTEST_SKIP() << *why;
         ASSERT_TRUE(waitUntil([] { return trayIcons().empty(); }, 10s)) << "an icon of an earlier run is still docked";
     }
-    User user;
+    User user{"joyrelay-desktop-user"};
 };
 
 }  // namespace
@@ -164,13 +150,8 @@ TEST_F(TrayDesktop, IconDocksRightClickOpensTheMenuAndQInTheMenuQuits) {
     EXPECT_TRUE(waitUntil([&] { return painted(icon, user.home.path() / "icon.png"); }, 5s)) << "the icon stays blank";
     EXPECT_FALSE(logHas(user.log(), "No system tray")) << "the tray was there from the start";
 
-    const Geometry g = geometry(icon);
-    ASSERT_EQ(std::system(("xdotool mousemove " + std::to_string(g.x + g.width / 2) + " " +
-                           std::to_string(g.y + g.height / 2) + " click 3")
-                              .c_str()),
-              0);
-    std::optional<unsigned long> menu;
-    ASSERT_TRUE(waitUntil([&] { return (menu = openMenuWindow()).has_value(); }, 5s)) << "no menu opened";
+    const std::optional<unsigned long> menu = openMenu(icon);
+    ASSERT_TRUE(menu) << "no menu opened";
     std::this_thread::sleep_for(300ms);  // painting
     EXPECT_TRUE(screenshot(artifacts / "tray-menu.png"));
     EXPECT_TRUE(painted(*menu, artifacts / "tray-menu-only.png"));
@@ -214,23 +195,12 @@ TEST_F(TrayDesktop, ReplayedCaptureReachesChromiumShowingTheControllerCheckPage)
         }
     }
 
-    ScratchDir profile{"joyrelay-chromium"};
-    const std::filesystem::path page = std::filesystem::path(binary).parent_path() / "web" / "padtest.html";
-    ASSERT_TRUE(std::filesystem::exists(page)) << page;
-    Program chromium({"chromium", "--no-sandbox", "--test-type", "--disable-gpu", "--no-first-run",
-                      "--no-default-browser-check", "--disable-background-networking", "--disable-component-update",
-                      "--disable-sync", "--password-store=basic", "--user-data-dir=" + profile.path().string(),
-                      "--window-position=0,40", "--window-size=900,640", "file://" + page.string()},
-                     user.environment(), user.out("chromium"));
-    unsigned long browser = 0;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            std::istringstream ids(output("xdotool search --onlyvisible --name '^padtest:'"));
-            return static_cast<bool>(ids >> browser);
-        },
-        30s))
-        << "Chromium did not show the page\n" << readFile(user.out("chromium"));
-    ASSERT_EQ(std::system(("xdotool windowactivate --sync " + std::to_string(browser) + " >/dev/null 2>&1").c_str()), 0);
+    ASSERT_TRUE(std::filesystem::exists(checkPage())) << checkPage();
+    TempDir profile{"joyrelay-chromium"};
+    const auto chromium = showCheckPage(user, profile);
+    const unsigned long browser = checkPageWindow();
+    ASSERT_NE(browser, 0u) << "Chromium did not show the page\n" << readFile(user.out("chromium"));
+    ASSERT_TRUE(activate(browser));
 
     auto program = user.start({"--replay", demo, "--key-output", "xtest"}, "replay");
     const auto title = [&] {
@@ -262,7 +232,7 @@ TEST_F(TrayDesktop, ReplayedCaptureReachesChromiumShowingTheControllerCheckPage)
     program->signal(SIGTERM);
     EXPECT_EQ(program->exitStatus(10s), std::optional<int>(0));
     EXPECT_EQ(logMessages(user.log()).back(), "quit");
-    chromium.stop();
+    chromium->stop();
 }
 
 TEST_F(TrayDesktop, AHeldKeyIsLetGoTheMomentTheBrowserLosesFocusAndNothingReachesTheTerminal) {
@@ -279,33 +249,15 @@ TEST_F(TrayDesktop, AHeldKeyIsLetGoTheMomentTheBrowserLosesFocusAndNothingReache
     }
     // A terminal that keeps every byte it receives.
     const std::filesystem::path received = user.home.path() / "terminal-received";
-    Program terminal({"xterm", "-title", "joyrelay-sink", "-e", "sh", "-c",
-                      "stty raw -echo; exec cat > '" + received.string() + "'"},
-                     user.environment(), user.out("xterm"));
-    unsigned long sink = 0;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            std::istringstream ids(output("xdotool search --onlyvisible --name '^joyrelay-sink$'"));
-            return static_cast<bool>(ids >> sink) && std::filesystem::exists(received);
-        },
-        20s))
-        << readFile(user.out("xterm"));
+    RecordingTerminal terminal(received, "joyrelay-sink", user.environment());
+    const unsigned long sink = terminal.window();
+    ASSERT_NE(sink, 0u) << terminal.log();
 
-    ScratchDir profile{"joyrelay-chromium"};
-    const std::filesystem::path page = std::filesystem::path(binary).parent_path() / "web" / "padtest.html";
-    Program chromium({"chromium", "--no-sandbox", "--test-type", "--disable-gpu", "--no-first-run",
-                      "--no-default-browser-check", "--disable-background-networking", "--disable-component-update",
-                      "--disable-sync", "--password-store=basic", "--user-data-dir=" + profile.path().string(),
-                      "--window-position=0,40", "--window-size=900,640", "file://" + page.string()},
-                     user.environment(), user.out("chromium"));
-    unsigned long browser = 0;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            std::istringstream ids(output("xdotool search --onlyvisible --name '^padtest:'"));
-            return static_cast<bool>(ids >> browser);
-        },
-        30s));
-    ASSERT_EQ(std::system(("xdotool windowactivate --sync " + std::to_string(browser) + " >/dev/null 2>&1").c_str()), 0);
+    TempDir profile{"joyrelay-chromium"};
+    const auto chromium = showCheckPage(user, profile);
+    const unsigned long browser = checkPageWindow();
+    ASSERT_NE(browser, 0u);
+    ASSERT_TRUE(activate(browser));
 
     // With auto-repeat on, a key left down in the terminal would type a space every 40 ms.
     ASSERT_EQ(std::system("xset r on"), 0);
@@ -316,7 +268,7 @@ TEST_F(TrayDesktop, AHeldKeyIsLetGoTheMomentTheBrowserLosesFocusAndNothingReache
     auto program = user.start({"--replay", capture.string(), "--key-output", "xtest"}, "replay");
     const auto title = [&] { return output("xdotool getwindowname " + std::to_string(browser)); };
     ASSERT_TRUE(waitUntil([&] { return title().starts_with("padtest:D:Space"); }, 20s)) << title();
-    ASSERT_EQ(std::system(("xdotool windowactivate --sync " + std::to_string(sink) + " >/dev/null 2>&1").c_str()), 0);
+    ASSERT_TRUE(activate(sink));
 
     ASSERT_TRUE(waitUntil([&] { return logHas(user.log(), "replay finished"); }, 20s)) << readFile(user.out("replay"));
     EXPECT_EQ(std::filesystem::file_size(received), 0u) << "the terminal received: " << readFile(received);
@@ -324,7 +276,7 @@ TEST_F(TrayDesktop, AHeldKeyIsLetGoTheMomentTheBrowserLosesFocusAndNothingReache
     program->signal(SIGTERM);
     EXPECT_EQ(program->exitStatus(10s), std::optional<int>(0));
     EXPECT_EQ(logMessages(user.log()).back(), "quit");
-    chromium.stop();
+    chromium->stop();
     terminal.stop();
 }
 
@@ -400,7 +352,7 @@ TEST_F(TrayDesktop, TheSticksKeysDoNotReachTheMenuOpenOverTheBrowser) {
 }
 
 TEST(TrayWithoutATray, KeepsRunningAndShowsTheIconOnceATrayAppears) {
-    User user;
+    User user{"joyrelay-desktop-user"};
     if (auto why = useSession(user.display, false)) GTEST_SKIP() << *why;
     auto program = user.start({}, "tray");
     ASSERT_TRUE(waitUntil([&] { return logHas(user.log(), "No system tray to show the icon in"); }, 20s))

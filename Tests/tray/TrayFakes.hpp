@@ -1,4 +1,4 @@
-// Doubles for the tray tests: a desktop whose answers the test sets and whose calls it reads back, a
+// Doubles for the tray tests: the test desktop with a real launch-at-login entry, a
 // stick service the test reports statuses through, and the log captured line by line.
 #pragma once
 
@@ -14,88 +14,30 @@
 #include <string_view>
 #include <vector>
 
-#include "contracts/DesktopServices.hpp"
+#include "support/FakeDesktop.hpp"
+#include "support/QtWaiting.hpp"
 #include "log/Log.hpp"
 #include "app/StickService.hpp"
 #include "platform/linux/desktop/XdgAutostart.hpp"
 
 namespace joyrelay::testing {
 
-class FakeDesktop final : public DesktopServices {
+// The test desktop, with launch at login through a real XDG entry when `autostart` is set.
+class FakeDesktop final : public FakeDesktopServices {
 public:
-    // Every call, in order: "frontmost", "observeActivation", "schedule 1000", "trusted prompt",
-    // "trusted", "open URL", "loginStatus", "register", "unregister", "alert".
-    std::vector<std::string> calls;
-
-    std::optional<FrontmostApplication> frontmost;
-    std::vector<std::function<void()>> activationHandlers;
-    struct Timer {
-        std::chrono::milliseconds interval;
-        std::function<void()> handler;
-    };
-    std::vector<Timer> timers;
-    std::function<void(std::chrono::milliseconds)> onScheduleRepeating;  // runs after the timer is recorded
-
-    bool trustedAnswer = true;
-    std::vector<std::string> opened;
-    std::vector<std::pair<std::string, std::string>> alerts;
-
-    // Launch at login: these values, or the XDG entry when `autostart` is set.
-    LoginItemStatus loginStatus = LoginItemStatus::notRegistered;
-    std::optional<std::string> registerError;
-    std::optional<std::string> unregisterError;
     std::optional<XdgAutostart> autostart;
-    int loginStatusReads = 0;
 
-    // Runs every timer of `interval` once.
-    void tick(std::chrono::milliseconds interval) {
-        for (auto& timer : timers) {
-            if (timer.interval == interval) timer.handler();
-        }
-    }
-
-    std::optional<FrontmostApplication> frontmostApplication() override {
-        calls.push_back("frontmost");
-        return frontmost;
-    }
-    void observeActivation(std::function<void()> handler) override {
-        calls.push_back("observeActivation");
-        activationHandlers.push_back(std::move(handler));
-    }
-    void scheduleRepeating(std::chrono::milliseconds interval, std::function<void()> handler) override {
-        calls.push_back("schedule " + std::to_string(interval.count()));
-        timers.push_back({interval, std::move(handler)});
-        if (onScheduleRepeating) onScheduleRepeating(interval);
-    }
-    bool isProcessTrusted(bool prompt) override {
-        calls.push_back(prompt ? "trusted prompt" : "trusted");
-        return trustedAnswer;
-    }
-    bool openURL(const std::string& url) override {
-        calls.push_back("open URL");
-        opened.push_back(url);
-        return true;
-    }
     LoginItemStatus loginItemStatus() override {
-        calls.push_back("loginStatus");
-        ++loginStatusReads;
-        return autostart ? autostart->status() : loginStatus;
+        const LoginItemStatus noted = FakeDesktopServices::loginItemStatus();
+        return autostart ? autostart->status() : noted;
     }
     std::optional<std::string> registerLoginItem() override {
-        calls.push_back("register");
-        if (autostart) return autostart->enable();
-        if (!registerError) loginStatus = LoginItemStatus::enabled;
-        return registerError;
+        auto noted = FakeDesktopServices::registerLoginItem();
+        return autostart ? autostart->enable() : noted;
     }
     std::optional<std::string> unregisterLoginItem() override {
-        calls.push_back("unregister");
-        if (autostart) return autostart->disable();
-        if (!unregisterError) loginStatus = LoginItemStatus::notRegistered;
-        return unregisterError;
-    }
-    void runAlert(const std::string& message, const std::string& informative) override {
-        calls.push_back("alert");
-        alerts.emplace_back(message, informative);
+        auto noted = FakeDesktopServices::unregisterLoginItem();
+        return autostart ? autostart->disable() : noted;
     }
 };
 
@@ -157,11 +99,5 @@ private:
     mutable std::mutex lock_;
     std::vector<std::string> lines_;
 };
-
-// Runs Qt's event loop until `condition` holds or `timeout` has passed.
-inline bool processEventsUntil(const std::function<bool()>& condition,
-                               std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    return QTest::qWaitFor(condition, static_cast<int>(timeout.count()));
-}
 
 }  // namespace joyrelay::testing

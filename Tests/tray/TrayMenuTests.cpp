@@ -16,6 +16,7 @@
 #include "support/ManualQueues.hpp"
 #include "TrayFakes.hpp"
 #include "support/RecordingKeyEvents.hpp"
+#include "support/TempDir.hpp"
 #include "platform/simulated/SimulatedUsbHost.hpp"
 
 using namespace joyrelay;
@@ -267,7 +268,7 @@ TEST(TrayStartUp, StatusReportsMadeDuringStartUpArriveAfterItInOrder) {
     EXPECT_EQ(tray.delegate->stickItem()->text().toStdString(), notFound);
 
     const std::string connected = "Stick: connected \u2014 " + label;
-    ASSERT_TRUE(processEventsUntil([&] { return shown.size() >= 4; })) << shown.size();
+    ASSERT_TRUE(pumpUntil([&] { return shown.size() >= 4; })) << shown.size();
     const std::vector<std::string> expected = {notFound, connected, notFound, connected};
     EXPECT_EQ(shown, expected);
     EXPECT_EQ(tray.delegate->stickStatus(), StickStatus::connected(label));
@@ -361,9 +362,9 @@ TEST(TrayActions, OpenTheirAddressesThroughTheDesktop) {
 }
 
 TEST(TrayActions, ShowLogOpensTheLogFileOnlyWhenItExists) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "joyrelay-show-log-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    const std::filesystem::path folder = pattern;
+    const joyrelay::testing::TempDir temp("joyrelay-show-log");
+    ASSERT_TRUE(temp.ok());
+    const std::filesystem::path& folder = temp.path();
     const std::filesystem::path file = folder / "Tamberlo Joyrelay.log";
     std::filesystem::remove(file);
     Tray tray(true, [&](AppDelegate::Setup& setup) { setup.logPath = file; });
@@ -419,7 +420,7 @@ TEST(TrayQuit, KeyQInTheOpenMenuReleasesHeldKeysThenLogsQuitLast) {
     tray.launch();
     QMenu& menu = *tray.delegate->menu();
     menu.popup(QPoint(20, 20));
-    ASSERT_TRUE(processEventsUntil([&] { return menu.isVisible(); }));
+    ASSERT_TRUE(pumpUntil([&] { return menu.isVisible(); }));
 
     QTest::keyClick(&menu, Qt::Key_X);
     QTest::keyClick(&menu, Qt::Key_1);
@@ -432,7 +433,7 @@ TEST(TrayQuit, KeyQInTheOpenMenuReleasesHeldKeysThenLogsQuitLast) {
     EXPECT_EQ(tray.desktop.calls, std::vector<std::string>{"stick release"});
     ASSERT_FALSE(log.lines().empty());
     EXPECT_EQ(log.lines().back(), "quit");
-    EXPECT_TRUE(processEventsUntil([&] { return !menu.isVisible(); }));
+    EXPECT_TRUE(pumpUntil([&] { return !menu.isVisible(); }));
 
     // A second way out (SIGTERM after the menu) does nothing more.
     tray.delegate->terminate();

@@ -23,9 +23,10 @@
 #include "app/QtMainQueue.hpp"
 #include "app/StickService.hpp"
 #include "TrayFakes.hpp"
-#include "../app/TestSupport.hpp"
+#include "support/TempDir.hpp"
 #include "platform/linux/desktop/QtDesktopServices.hpp"
 #include "support/RecordingKeyEvents.hpp"
+#include "support/Reports.hpp"
 
 using namespace joyrelay;
 using namespace joyrelay::testing;
@@ -73,10 +74,7 @@ TEST(AppInfo, VersionAndPagesOfThisBuild) {
 }
 
 TEST(AppInfo, HelpPageShipsWithThePagesAndSaysWhatToDo) {
-    std::ifstream in(std::string(JOYRELAY_SOURCE_DIR) + "/web/help.html");
-    std::ostringstream text;
-    text << in.rdbuf();
-    const std::string page = text.str();
+    const std::string page = joyrelay::testing::readFile(std::string(JOYRELAY_SOURCE_DIR) + "/web/help.html");
     for (const char* needed : {"/dev/uinput", "70-tamberlo-joyrelay.rules", "sudo modprobe uinput",
                                "udevadm control --reload-rules", "Unplug the stick and plug it in again",
                                "log out and back in", "JOYRELAY_ANY_APP=1"}) {
@@ -148,10 +146,8 @@ public:
     void report(std::uint8_t byte4, std::uint8_t byte5) {
         if (fd_ < 0) fd_ = ::open(path_.c_str(), O_WRONLY);
         ASSERT_GE(fd_, 0);
-        char line[96];
-        const int n = std::snprintf(line, sizeof line, "%d 20 00 01 0e %02x %02x 00 00 00 00 00 00 00 00 00 00 00 00\n",
-                                    time_++, byte4, byte5);
-        ASSERT_EQ(::write(fd_, line, static_cast<std::size_t>(n)), n);
+        const std::string line = reportLine(time_++, 1, byte4, byte5);
+        ASSERT_EQ(::write(fd_, line.data(), line.size()), static_cast<ssize_t>(line.size()));
     }
     void close() {
         if (fd_ >= 0) ::close(fd_);
@@ -165,24 +161,35 @@ private:
     int time_ = 0;
 };
 
+// A fast replay of what the test writes into a pipe, its keys going to `output`, its statuses to Qt's
+// main queue; `finished` is its exit status once it has ended.
+struct PipedReplay {
+    explicit PipedReplay(KeyEvents& output, StickBridge::GateProvider gate = {})
+        : settings{.fast = true, .keyEvents = &output, .gate = std::move(gate), .capture = nullptr},
+          stick(pipe.path().string(), settings, mainQueue, [this](int status) { finished = status; }) {
+        stick.start([](const StickStatus&) {});
+    }
+
+    QtMainQueue mainQueue;
+    ReplaySettings settings;
+    CapturePipe pipe;
+    int finished = -1;
+    ReplayStick stick;
+};
+
 // Losing focus and quitting during a replay go through the replay's bridge: what is down is let go at
 // once in key order, the bridge's own later releases are not repeated, presses are still checked
 // against the window with the output, and once on the way out nothing goes down again.
 TEST(ReplayStick, GateClosingAndTheWayOutLetGoThroughTheReplaysBridge) {
-    QtMainQueue mainQueue;
     RecordingKeyEvents out;
-    ReplaySettings settings;
-    settings.fast = true;
-    settings.keyEvents = &out;
     std::atomic<bool> gate{true};
-    settings.gate = [&] { return gate.load(); };
-    CapturePipe pipe;
-    int finished = -1;
-    ReplayStick stick(pipe.path().string(), settings, mainQueue, [&](int status) { finished = status; });
-    stick.start([](const StickStatus&) {});
+    PipedReplay replay(out, [&] { return gate.load(); });
+    CapturePipe& pipe = replay.pipe;
+    ReplayStick& stick = replay.stick;
+    const int& finished = replay.finished;
     auto posted = [&] { return transcript(out.posted()); };
     auto shows = [&](std::vector<std::string> expected) {
-        return processEventsUntil([&] { return posted() == expected; }, 10s);
+        return pumpUntil([&] { return posted() == expected; }, 10s);
     };
 
     pipe.report(0x20, 0x10);  // z and Shift
@@ -205,7 +212,7 @@ TEST(ReplayStick, GateClosingAndTheWayOutLetGoThroughTheReplaysBridge) {
     EXPECT_EQ(posted(), std::vector<std::string>{"x up"}) << "released before the call returns";
     pipe.report(0xC0, 0x00);  // c as well: nothing goes down any more
     pipe.close();
-    ASSERT_TRUE(processEventsUntil([&] { return finished >= 0; }, 20s));
+    ASSERT_TRUE(pumpUntil([&] { return finished >= 0; }, 20s));
     EXPECT_EQ(finished, 0);
     EXPECT_EQ(posted(), std::vector<std::string>{"x up"});
 }
@@ -227,24 +234,19 @@ TEST(ReplayStick, PressesAreCheckedWithTheOutputAsTheyGoDown) {
         }
         void endPresses() override { ++ended; }
     } output;
-    QtMainQueue mainQueue;
-    ReplaySettings settings;
-    settings.fast = true;
-    settings.keyEvents = &output;
-    CapturePipe pipe;
-    int finished = -1;
-    ReplayStick stick(pipe.path().string(), settings, mainQueue, [&](int status) { finished = status; });
-    stick.start([](const StickStatus&) {});
+    PipedReplay replay(output);
+    CapturePipe& pipe = replay.pipe;
+    const int& finished = replay.finished;
     auto posted = [&] { return transcript(output.recorded.posted()); };
 
     pipe.report(0x20, 0x00);  // z
-    ASSERT_TRUE(processEventsUntil([&] { return posted() == std::vector<std::string>{"z down"}; }, 10s));
+    ASSERT_TRUE(pumpUntil([&] { return posted() == std::vector<std::string>{"z down"}; }, 10s));
     EXPECT_EQ(output.begun.load(), 1);
     output.allow = false;  // the window under the keys changed
     pipe.report(0x60, 0x00);  // z and x: x is refused, z stays down
     pipe.report(0x00, 0x00);  // everything let go
     pipe.close();
-    ASSERT_TRUE(processEventsUntil([&] { return finished >= 0; }, 20s));
+    ASSERT_TRUE(pumpUntil([&] { return finished >= 0; }, 20s));
     EXPECT_EQ(posted(), (std::vector<std::string>{"z down", "z up"}));
     EXPECT_EQ(output.begun.load(), 2);
     EXPECT_EQ(output.ended.load(), 2) << "every begun press is ended";
@@ -271,7 +273,7 @@ TEST(ReplayStick, PlaysTheCaptureThroughItsBridgeAndReportsOnTheMainQueue) {
         offMainThread |= std::this_thread::get_id() != mainThread;
         statuses.push_back(status.which == StickStatus::Case::connected ? "connected" : "searching");
     });
-    ASSERT_TRUE(processEventsUntil([&] { return finished >= 0; }, 20s));
+    ASSERT_TRUE(pumpUntil([&] { return finished >= 0; }, 20s));
     EXPECT_EQ(finished, 0);
     EXPECT_FALSE(stick.running());
     EXPECT_FALSE(offMainThread);
@@ -303,7 +305,7 @@ TEST(QtMainQueue, RunsWorkOnTheMainThreadInOrderAndNeverInline) {
         }
     });
     poster.join();
-    ASSERT_TRUE(processEventsUntil([&] { return ran.size() == 201; }));
+    ASSERT_TRUE(pumpUntil([&] { return ran.size() == 201; }));
     for (int i = 0; i <= 200; ++i) EXPECT_EQ(ran[static_cast<std::size_t>(i)], i);
     EXPECT_FALSE(elsewhere);
 }
@@ -389,7 +391,7 @@ TEST(QtDesktopServices, WithoutX11ThereIsNoFrontmostApplicationAndTimersRun) {
     EXPECT_FALSE(desktop.frontmostApplication().has_value());
     int ticks = 0;
     desktop.scheduleRepeating(10ms, [&] { ++ticks; });
-    EXPECT_TRUE(processEventsUntil([&] { return ticks >= 3; }));
+    EXPECT_TRUE(pumpUntil([&] { return ticks >= 3; }));
     EXPECT_FALSE(desktop.isProcessTrusted(false));
     EXPECT_FALSE(desktop.openURL("http://exa mple.com/"));
 }
@@ -408,7 +410,7 @@ TEST(QtDesktopServices, ThePromptWaitsForTheStatusItemAndWithoutATrayNamesTheHel
     item.show();
     desktop.setStatusItem(&item);  // offscreen: no tray, so the prompt becomes a log line
     const std::string line = "How to let Tamberlo Joyrelay post keys: " + Accessibility::settingsURL();
-    EXPECT_TRUE(processEventsUntil([&] { return log.contains(line); }));
+    EXPECT_TRUE(pumpUntil([&] { return log.contains(line); }));
     EXPECT_EQ(log.lines().size(), 1u);
 
     EXPECT_FALSE(desktop.isProcessTrusted(false));  // the poll never prompts

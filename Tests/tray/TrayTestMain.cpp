@@ -7,17 +7,16 @@
 #include <filesystem>
 #include <string>
 
+#include "support/TempDir.hpp"
+
 int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    std::string state = (std::filesystem::temp_directory_path() / "joyrelay-tray-tests-XXXXXX").string();
-    if (::mkdtemp(state.data()) == nullptr) return 1;
-    ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+    const joyrelay::testing::TempDir state("joyrelay-tray-tests");
+    if (!state.ok()) return 1;
+    ::setenv("XDG_STATE_HOME", state.path().c_str(), 1);
     ::unsetenv("JOYRELAY_ANY_APP");
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     ::testing::InitGoogleTest(&argc, argv);
-    const int status = RUN_ALL_TESTS();
-    std::error_code ignored;
-    std::filesystem::remove_all(state, ignored);
-    return status;
+    return RUN_ALL_TESTS();
 }

@@ -11,6 +11,7 @@
 
 #include "capture/Capture.hpp"
 #include "capture/CaptureRecorder.hpp"
+#include "support/TempDir.hpp"
 #include "support/AllocationCounter.hpp"  // the recorder's writer thread allocates freely: count this one
 
 using namespace joyrelay;
@@ -21,21 +22,13 @@ namespace {
 class CaptureRecorderTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char name[] = "/tmp/joyrelay-record-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        dir = name;
-        path = (dir / "stick.gip").string();
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
-    std::string contents() const {
-        std::ifstream in(path);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
+        ASSERT_TRUE(dir.ok());
+        path = (dir.path() / "stick.gip").string();
     }
 
-    std::filesystem::path dir;
+    std::string contents() const { return joyrelay::testing::readFile(path); }
+
+    joyrelay::testing::TempDir dir{"joyrelay-record"};
     std::string path;
 };
 
@@ -116,7 +109,7 @@ TEST_F(CaptureRecorderTest, TheReadPathNeitherAllocatesNorBlocksAndAFullBufferDr
 
 TEST_F(CaptureRecorderTest, AFileThatCannotBeCreatedIsRefusedWithTheReason) {
     std::string error;
-    EXPECT_FALSE(CaptureRecorder::create((dir / "missing" / "x.gip").string(), error));
+    EXPECT_FALSE(CaptureRecorder::create((dir.path() / "missing" / "x.gip").string(), error));
     EXPECT_NE(error.find("No such file"), std::string::npos) << error;
 }
 

@@ -81,6 +81,17 @@ struct DeviceSpec {
     std::optional<std::string> kernelDriver = std::nullopt;  // e.g. "xpad": bound until detached (libusb auto-detach works)
 };
 
+// A pad of another maker (045e:02ea, class 0) that tells neither its name nor its maker: sysfs has no
+// `product` or `manufacturer`, and the string requests stall.
+inline DeviceSpec namelessPad(int devnum) {
+    return {.vendor = 0x045e,
+            .product = 0x02ea,
+            .deviceClass = 0,
+            .productName = std::nullopt,
+            .manufacturer = std::nullopt,
+            .devnum = devnum};
+}
+
 struct Stats {
     bool plugged = false;
     int generation = 0;        // increases with every (re-)plug

@@ -13,7 +13,8 @@
 #include <mutex>
 #include <set>
 
-#include "FakeStick.hpp"
+#include "TestbedTest.hpp"
+#include "support/Reports.hpp"
 #include "queues/Queues.hpp"
 #include "bridge/StickBridge.hpp"
 #include "platform/linux/usb/LibusbHost.hpp"
@@ -32,13 +33,7 @@ Clock::time_point in(Clock::duration d) {
     return Clock::now() + d;
 }
 
-Bytes report(std::uint8_t b4, std::uint8_t b5 = 0) {
-    Bytes r(18, 0);
-    r[0] = 0x20;
-    r[4] = b4;
-    r[5] = b5;
-    return r;
-}
+using joyrelay::testing::report;
 
 std::size_t entriesIn(const char* dir) {
     std::size_t n = 0;
@@ -49,37 +44,7 @@ std::size_t entriesIn(const char* dir) {
     return n;
 }
 
-// Completions of transfers: each with its status, byte count and thread.
-class Completions final : public usb::TransferHandler {
-public:
-    struct One {
-        std::uint32_t status;
-        std::size_t bytes;
-        std::thread::id thread;
-    };
-    void transferCompleted(std::uint32_t status, std::size_t bytes) override {
-        {
-            std::lock_guard lock(m_);
-            got_.push_back({status, bytes, std::this_thread::get_id()});
-        }
-        cv_.notify_all();
-    }
-    bool waitFor(std::size_t n, Clock::duration timeout = 10s) {
-        std::unique_lock lock(m_);
-        return cv_.wait_for(lock, timeout, [&] { return got_.size() >= n; });
-    }
-    std::vector<One> got() {
-        std::lock_guard lock(m_);
-        return got_;
-    }
-
-private:
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::vector<One> got_;
-};
-
-// Values handed over from the bridge queue to the test thread.
+// Values handed over from another thread (the bridge queue, the USB event thread) to the test thread.
 template <class T>
 class Inbox {
 public:
@@ -98,6 +63,10 @@ public:
         std::lock_guard lock(m_);
         return std::move(items_);
     }
+    std::vector<T> items() {
+        std::lock_guard lock(m_);
+        return items_;
+    }
     std::size_t size() {
         std::lock_guard lock(m_);
         return items_.size();
@@ -109,16 +78,30 @@ private:
     std::vector<T> items_;
 };
 
-class LibusbHostTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (const std::string why = Testbed::preloadProblem(); !why.empty()) GTEST_FAIL() << why;
-        tb = std::make_unique<Testbed>();
+// Completions of transfers: each with its status, byte count and thread.
+class Completions final : public usb::TransferHandler {
+public:
+    struct One {
+        std::uint32_t status;
+        std::size_t bytes;
+        std::thread::id thread;
+    };
+    void transferCompleted(std::uint32_t status, std::size_t bytes) override {
+        got_.put({status, bytes, std::this_thread::get_id()});
     }
+    bool waitFor(std::size_t n, Clock::duration timeout = 10s) { return got_.waitFor(n, timeout); }
+    std::vector<One> got() { return got_.items(); }
+
+private:
+    Inbox<One> got_;
+};
+
+class LibusbHostTest : public TestbedTest {
+protected:
     void TearDown() override {
         host.reset();  // before its queue
         queue.reset();
-        tb.reset();
+        TestbedTest::TearDown();
     }
 
     // The host must be created once the testbed exists: libusb reads the emulated /sys at start.
@@ -195,7 +178,6 @@ protected:
         return error;
     }
 
-    std::unique_ptr<Testbed> tb;
     std::unique_ptr<AsioSerialQueue> queue;
     std::unique_ptr<LibusbHost> host;
     std::thread::id queueThread;
@@ -203,12 +185,7 @@ protected:
 
 TEST_F(LibusbHostTest, PresentDevicesComeFirstThenEachArrivalOnTheQueueWithItsProperties) {
     FakeStick& stick = tb->plug({.devnum = 2});
-    FakeStick& nameless = tb->plug({.vendor = 0x045e,
-                                    .product = 0x02ea,
-                                    .deviceClass = 0,
-                                    .productName = std::nullopt,
-                                    .manufacturer = std::nullopt,
-                                    .devnum = 3});
+    FakeStick& nameless = tb->plug(namelessPad(3));
     makeHost();
     ASSERT_TRUE(host->usesHotplug());
     Inbox<std::pair<usb::EntryBatch, std::thread::id>> arrivals;

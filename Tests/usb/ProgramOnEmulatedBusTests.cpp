@@ -14,7 +14,9 @@
 #include <sstream>
 #include <thread>
 
-#include "FakeStick.hpp"
+#include "TestbedTest.hpp"
+#include "support/Reports.hpp"
+#include "support/TempDir.hpp"
 
 using namespace fakestick;
 
@@ -34,14 +36,7 @@ std::function<bool(const std::string&)> startsWith(std::string text) {
     return [text](const std::string& line) { return line.rfind(text, 0) == 0; };
 }
 
-// An input report: byte 4 and byte 5 carry the buttons.
-Bytes report(std::uint8_t b4, std::uint8_t b5 = 0) {
-    Bytes r(18, 0);
-    r[0] = 0x20;
-    r[4] = b4;
-    r[5] = b5;
-    return r;
-}
+using joyrelay::testing::report;
 constexpr std::uint8_t A = 0x10, B = 0x20, X = 0x40, Left = 0x04;
 
 // "Space down", "z up", ... from printed lines "<ms> <key> down|up".
@@ -55,22 +50,20 @@ std::vector<std::string> transitions(const std::vector<Line>& lines) {
     return out;
 }
 
-class ProgramTest : public ::testing::Test {
+class ProgramTest : public TestbedTest {
 protected:
     void SetUp() override {
-        if (const std::string why = Testbed::preloadProblem(); !why.empty()) GTEST_FAIL() << why;
-        char name[] = "/tmp/joyrelay-usb-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        dir = name;
+        TestbedTest::SetUp();
+        if (HasFatalFailure()) return;
+        ASSERT_TRUE(temp.ok());
+        dir = temp.path();
         std::filesystem::create_directories(dir / "state");
         std::filesystem::create_directories(dir / "runtime");
         chmod((dir / "runtime").c_str(), 0700);
-        tb = std::make_unique<Testbed>();
     }
     void TearDown() override {
         programs.clear();  // programs go before the testbed that serves them
-        tb.reset();
-        std::filesystem::remove_all(dir);
+        TestbedTest::TearDown();
     }
 
     Program& start(std::vector<std::string> extra = {}) {
@@ -99,8 +92,8 @@ protected:
         return lines;
     }
 
+    joyrelay::testing::TempDir temp{"joyrelay-usb"};
     std::filesystem::path dir;
-    std::unique_ptr<Testbed> tb;
     std::vector<std::unique_ptr<Program>> programs;
 };
 
@@ -110,12 +103,7 @@ protected:
 TEST_F(ProgramTest, FindsClaimsReadsReleasesAndReclaimsTheStick) {
     FakeStick& dongle =
         tb->plug({.product = 0x3106, .deviceClass = 0, .productName = "8BitDo Receiver", .devnum = 2});
-    FakeStick& nameless = tb->plug({.vendor = 0x045e,
-                                    .product = 0x02ea,
-                                    .deviceClass = 0,
-                                    .productName = std::nullopt,
-                                    .manufacturer = std::nullopt,
-                                    .devnum = 3});
+    FakeStick& nameless = tb->plug(namelessPad(3));
     Program& p = start();
     const auto dongleLine = logged(p, is("[joyrelay] usb: 2dc8:3106 class 0 " + kDash + " 8BitDo Receiver"));
     ASSERT_TRUE(dongleLine) << p.describe();

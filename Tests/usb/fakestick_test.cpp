@@ -2,6 +2,7 @@
 // test: each test runs the unmodified binary against a fresh testbed and checks what the stick saw
 // and what the program printed.
 #include "FakeStick.hpp"
+#include "TestbedTest.hpp"
 
 #include <gtest/gtest.h>
 
@@ -24,15 +25,11 @@ std::function<bool(const std::string&)> echoes(const Bytes& report) {
     return [report](const std::string& line) { return parseReaderLine(line) == report; };
 }
 
-class UsbHarness : public ::testing::Test {
+class UsbHarness : public TestbedTest {
 protected:
-    void SetUp() override {
-        if (const std::string why = Testbed::preloadProblem(); !why.empty()) FAIL() << why;
-        tb = std::make_unique<Testbed>();
-    }
     void TearDown() override {
         readers.clear();  // programs go before the testbed that serves them
-        tb.reset();
+        TestbedTest::TearDown();
     }
 
     Program& startReader(std::vector<std::string> args = {}) {
@@ -54,7 +51,6 @@ protected:
         EXPECT_EQ(s.unknownIoctls, 0) << "last unknown ioctl 0x" << std::hex << s.lastUnknownIoctl;
     }
 
-    std::unique_ptr<Testbed> tb;
     std::vector<std::unique_ptr<Program>> readers;
 };
 

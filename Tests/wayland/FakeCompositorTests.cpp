@@ -22,18 +22,16 @@
 
 #include "platform/linux/focus/HyprlandFocusProvider.hpp"
 #include "platform/linux/focus/SwayFocusProvider.hpp"
+#include "Samples.hpp"
+#include "support/TempDir.hpp"
+#include "support/Waiting.hpp"
 
 namespace joyrelay {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string sample(const std::string& name) {
-    std::ifstream in(std::string(JOYRELAY_WAYLAND_TEST_DATA) + "/" + name);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using joyrelay::testing::TempDir;
+using joyrelay::testing::waitUntil;
 
 bool readable(int fd, std::chrono::milliseconds wait) {
     pollfd p{fd, POLLIN, 0};
@@ -47,15 +45,6 @@ bool pumpUntil(FocusProvider& provider, const std::function<bool()>& condition, 
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
         if (readable(provider.fd(), left)) provider.dispatch();
-    }
-    return true;
-}
-
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(5ms);
     }
     return true;
 }
@@ -160,18 +149,6 @@ private:
     std::thread thread_;
 };
 
-struct TempFolder {
-    std::filesystem::path path;
-    TempFolder() {
-        char pattern[] = "/tmp/joyrelay-fake-XXXXXX";
-        path = ::mkdtemp(pattern);
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-};
-
 // --- sway ------------------------------------------------------------------------------------------
 
 class FakeSway {
@@ -235,8 +212,8 @@ private:
 };
 
 TEST(SwayProvider, FollowsTheTreeOnNoticesAndSaysSoWhenSwayGoes) {
-    TempFolder folder;
-    const std::string path = (folder.path / "sway-ipc.sock").string();
+    TempDir folder{"joyrelay-fake"};
+    const std::string path = (folder.path() / "sway-ipc.sock").string();
     FakeSway sway(path);
     sway.setTree(sample("sway-tree-floating-chromium.json"));
     std::string error;
@@ -275,9 +252,9 @@ TEST(SwayProvider, FollowsTheTreeOnNoticesAndSaysSoWhenSwayGoes) {
 }
 
 TEST(SwayProvider, NoSocketNoProvider) {
-    TempFolder folder;
+    TempDir folder{"joyrelay-fake"};
     std::string error;
-    EXPECT_FALSE(SwayFocusProvider::open((folder.path / "missing.sock").string(), &error));
+    EXPECT_FALSE(SwayFocusProvider::open((folder.path() / "missing.sock").string(), &error));
     EXPECT_NE(error.find("cannot connect to"), std::string::npos) << error;
 }
 
@@ -323,12 +300,12 @@ private:
 };
 
 TEST(HyprlandProvider, AsksTheRequestSocketAndTakesActivewindowLinesAsNotices) {
-    TempFolder folder;
-    FakeHyprland hyprland(folder.path);
-    EXPECT_EQ(hyprland_ipc::socketFolder(folder.path.parent_path().string(), folder.path.filename().string()),
-              "/tmp/hypr/" + folder.path.filename().string());  // no hypr/ folder under that runtime folder
+    TempDir folder{"joyrelay-fake"};
+    FakeHyprland hyprland(folder.path());
+    EXPECT_EQ(hyprland_ipc::socketFolder(folder.path().parent_path().string(), folder.path().filename().string()),
+              "/tmp/hypr/" + folder.path().filename().string());  // no hypr/ folder under that runtime folder
     std::string error;
-    auto provider = HyprlandFocusProvider::open(folder.path.string(), &error);
+    auto provider = HyprlandFocusProvider::open(folder.path().string(), &error);
     ASSERT_TRUE(provider) << error;
     int notices = 0;
     provider->setChangeHandler([&] { ++notices; });

@@ -11,16 +11,10 @@
 #include "platform/linux/focus/ForeignToplevelFocusProvider.hpp"
 #include "platform/linux/focus/HyprlandFocusProvider.hpp"
 #include "platform/linux/focus/SwayFocusProvider.hpp"
+#include "Samples.hpp"
 
 namespace joyrelay {
 namespace {
-
-std::string sample(const std::string& name) {
-    std::ifstream in(std::string(JOYRELAY_WAYLAND_TEST_DATA) + "/" + name);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // --- sway ------------------------------------------------------------------------------------------
 

@@ -8,7 +8,6 @@
 //     moment the focus moves to foot (foot's own protocol log shows what it received).
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <regex>
@@ -49,30 +48,15 @@ bool swaymsg(const std::string& command) {
 
 bool treeHas(const std::string& text) { return output("swaymsg -t get_tree").find(text) != std::string::npos; }
 
-struct Folder {
-    std::filesystem::path path;
-    Folder() {
-        char pattern[] = "/tmp/joyrelay-sway-XXXXXX";
-        path = ::mkdtemp(pattern);
-    }
-    ~Folder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-};
-
 // Chromium showing the controller check page, natively on Wayland or under XWayland.
 class Chromium {
 public:
     Chromium(const std::filesystem::path& folder, bool native)
         : profile_(folder / (native ? "chromium-wayland" : "chromium-x11")),
-          process_({"env", "TMPDIR=" + folder.string(), "chromium", "--no-sandbox", "--test-type", "--disable-gpu",
-                    "--no-first-run", "--no-default-browser-check", "--disable-background-networking",
-                    "--disable-component-update", "--disable-sync", "--password-store=basic",
-                    native ? "--ozone-platform=wayland" : "--ozone-platform=x11", "--user-data-dir=" + profile_.string(),
-                    "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0",
-                    "file://" JOYRELAY_SOURCE_DIR "/web/padtest.html?detail"},
-                   folder / (native ? "chromium-wayland.log" : "chromium-x11.log")),
+          process_(chromiumCommand(profile_, {native ? "--ozone-platform=wayland" : "--ozone-platform=x11",
+                                              "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0",
+                                              "file://" JOYRELAY_SOURCE_DIR "/web/padtest.html?detail"}),
+                   {{"TMPDIR", folder.string()}}, folder / (native ? "chromium-wayland.log" : "chromium-x11.log")),
           criteria_(native ? "[app_id=\"chromium\"]" : "[class=\"Chromium\"]"),
           marker_(native ? "\"app_id\": \"chromium\"" : "\"class\": \"Chromium\"") {}
 
@@ -93,7 +77,7 @@ public:
 
 private:
     std::filesystem::path profile_;
-    Process process_;
+    Program process_;
     std::string criteria_;
     std::string marker_;
     int port_ = 0;
@@ -127,14 +111,8 @@ public:
 private:
     std::filesystem::path typed_;
     std::filesystem::path log_;
-    Process process_;
+    Program process_;
 };
-
-int exitStatusWithin(pid_t pid, std::chrono::milliseconds timeout) {
-    int status = -1;
-    if (!waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout)) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 std::vector<std::string> programCommand(const std::filesystem::path& folder, const std::string& capture,
                                         const std::string& focus = {}) {
@@ -151,13 +129,13 @@ std::vector<std::string> programCommand(const std::filesystem::path& folder, con
 
 TEST(SwayDesktop, TheGateFollowsTheFocusThroughSwayIpcAndThroughForeignToplevel) {
     if (auto skip = useSwaySession()) GTEST_SKIP() << *skip;
-    Folder folder;
-    Foot foot(folder.path);
-    Chromium native(folder.path, true);
-    Chromium x11(folder.path, false);
+    TempDir folder{"joyrelay-sway"};
+    Foot foot(folder.path());
+    Chromium native(folder.path(), true);
+    Chromium x11(folder.path(), false);
     ASSERT_TRUE(foot.ready());
-    ASSERT_TRUE(native.ready()) << readFile(folder.path / "chromium-wayland.log");
-    ASSERT_TRUE(x11.ready()) << readFile(folder.path / "chromium-x11.log");
+    ASSERT_TRUE(native.ready()) << readFile(folder.path() / "chromium-wayland.log");
+    ASSERT_TRUE(x11.ready()) << readFile(folder.path() / "chromium-x11.log");
 
     std::string error;
     auto sway = SwayFocusProvider::open(std::getenv("SWAYSOCK"), &error);
@@ -207,23 +185,23 @@ TEST(SwayDesktop, TheGateFollowsTheFocusThroughSwayIpcAndThroughForeignToplevel)
 
 void replayIntoChromium(bool native, const std::string& forcedFocus, const std::string& focusLine) {
     if (auto skip = useSwaySession()) GTEST_SKIP() << *skip;
-    Folder folder;
-    Chromium browser(folder.path, native);
-    ASSERT_TRUE(browser.ready()) << readFile(folder.path / (native ? "chromium-wayland.log" : "chromium-x11.log"));
+    TempDir folder{"joyrelay-sway"};
+    Chromium browser(folder.path(), native);
+    ASSERT_TRUE(browser.ready()) << readFile(folder.path() / (native ? "chromium-wayland.log" : "chromium-x11.log"));
     ASSERT_TRUE(browser.focus());
     const std::string before = browser.title();
 
-    Process program(programCommand(folder.path, JOYRELAY_SOURCE_DIR "/samples/demo.gip", forcedFocus),
-                    folder.path / "program.log");
-    const int status = exitStatusWithin(program.pid(), 60s);
+    Program program(programCommand(folder.path(), JOYRELAY_SOURCE_DIR "/samples/demo.gip", forcedFocus),
+                    folder.path() / "program.log");
+    const int status = program.exitStatus(60s).value_or(-1);
     // Entries follow the "padtest:" prefix directly, then one space apart.
     const std::string record = padTestRecord(JOYRELAY_SOURCE_DIR "/samples/demo.keys");
     const std::string expected = before + (before == "padtest:" ? record.substr(1) : record);
     EXPECT_TRUE(waitUntil([&] { return browser.title() == expected; }, 10s))
         << "page title: " << browser.title() << "\nexpected:   " << expected << "\nprogram log:\n"
-        << readFile(folder.path / "program.log");
-    EXPECT_EQ(status, 0) << readFile(folder.path / "program.log");
-    const std::string log = readFile(folder.path / "program.log");
+        << readFile(folder.path() / "program.log");
+    EXPECT_EQ(status, 0) << readFile(folder.path() / "program.log");
+    const std::string log = readFile(folder.path() / "program.log");
     EXPECT_NE(log.find("[joyrelay] " + focusLine + "\n"), std::string::npos) << log;
     EXPECT_NE(log.find("[joyrelay] Key output: Wayland virtual keyboard on "), std::string::npos) << log;
 }
@@ -238,32 +216,32 @@ TEST(SwayDesktop, AReplayArrivesExactlyInXWaylandChromiumWithTheFocusFromForeign
 
 TEST(SwayDesktop, FootNeverGetsAPressAndAKeyHeldInChromiumIsReleasedWhenFootTakesTheFocus) {
     if (auto skip = useSwaySession()) GTEST_SKIP() << *skip;
-    Folder folder;
-    Foot foot(folder.path);
-    Chromium browser(folder.path, true);
+    TempDir folder{"joyrelay-sway"};
+    Foot foot(folder.path());
+    Chromium browser(folder.path(), true);
     ASSERT_TRUE(foot.ready());
-    ASSERT_TRUE(browser.ready()) << readFile(folder.path / "chromium-wayland.log");
+    ASSERT_TRUE(browser.ready()) << readFile(folder.path() / "chromium-wayland.log");
 
     // The whole demo with foot in front.
     ASSERT_TRUE(foot.focus());
     {
-        Process program(programCommand(folder.path, JOYRELAY_SOURCE_DIR "/samples/demo.gip"),
-                        folder.path / "program-foot.log");
-        EXPECT_EQ(exitStatusWithin(program.pid(), 60s), 0) << readFile(folder.path / "program-foot.log");
+        Program program(programCommand(folder.path(), JOYRELAY_SOURCE_DIR "/samples/demo.gip"),
+                        folder.path() / "program-foot.log");
+        EXPECT_EQ(program.exitStatus(60s).value_or(-1), 0) << readFile(folder.path() / "program-foot.log");
     }
     for (const auto& [code, pressed] : foot.keys()) EXPECT_FALSE(pressed) << "foot got a press of key " << code;
     EXPECT_EQ(foot.typed(), "");
 
     // z (B) held for ten seconds, in Chromium; then foot takes the focus.
-    const std::filesystem::path capture = folder.path / "hold-z.gip";
+    const std::filesystem::path capture = folder.path() / "hold-z.gip";
     std::ofstream(capture) << "0 20 00 01 0e 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n"
                               "1000 20 00 02 0e 20 00 00 00 00 00 00 00 00 00 00 00 00 00\n"
                               "11000 20 00 03 0e 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n";
     ASSERT_TRUE(browser.focus());
     const std::size_t keysBefore = foot.keys().size();
-    Process program(programCommand(folder.path, capture.string()), folder.path / "program-hold.log");
+    Program program(programCommand(folder.path(), capture.string()), folder.path() / "program-hold.log");
     ASSERT_TRUE(waitUntil([&] { return browser.title().ends_with("D:z/KeyZ"); }, 20s))
-        << browser.title() << "\n" << readFile(folder.path / "program-hold.log");
+        << browser.title() << "\n" << readFile(folder.path() / "program-hold.log");
     ASSERT_TRUE(foot.focus());
     constexpr int keyZ = 44;
     // The release reaches foot while the stick still holds the key (the capture lets go at 11 s).
@@ -274,17 +252,16 @@ TEST(SwayDesktop, FootNeverGetsAPressAndAKeyHeldInChromiumIsReleasedWhenFootTake
                    keys.end();
         },
         5s))
-        << readFile(folder.path / "program-hold.log");
-    int status = 0;
-    EXPECT_EQ(::waitpid(program.pid(), &status, WNOHANG), 0) << "the replay ended before foot saw the release";
+        << readFile(folder.path() / "program-hold.log");
+    EXPECT_EQ(program.exitStatus(), std::nullopt) << "the replay ended before foot saw the release";
     for (const auto& [code, pressed] : foot.keys()) EXPECT_FALSE(pressed) << "foot got a press of key " << code;
     EXPECT_EQ(foot.typed(), "");
 }
 
 TEST(SwayDesktop, AVirtualKeyboardGoesOnlyAfterItsHeldKeysWereReleased) {
     if (auto skip = useSwaySession()) GTEST_SKIP() << *skip;
-    Folder folder;
-    Foot foot(folder.path);
+    TempDir folder{"joyrelay-sway"};
+    Foot foot(folder.path());
     ASSERT_TRUE(foot.ready());
     ASSERT_TRUE(foot.focus());
     std::string error;
@@ -296,7 +273,7 @@ TEST(SwayDesktop, AVirtualKeyboardGoesOnlyAfterItsHeldKeysWereReleased) {
     keyboard->post(*down);
     keyboard.reset();  // Shift is still down
     constexpr int leftShift = 42;
-    ASSERT_TRUE(waitUntil([&] { return foot.keys().size() >= 2; }, 5s)) << readFile(folder.path / "foot.log");
+    ASSERT_TRUE(waitUntil([&] { return foot.keys().size() >= 2; }, 5s)) << readFile(folder.path() / "foot.log");
     EXPECT_EQ(foot.keys(), (std::vector<std::pair<int, bool>>{{leftShift, true}, {leftShift, false}}));
     EXPECT_EQ(foot.typed(), "");
 }
