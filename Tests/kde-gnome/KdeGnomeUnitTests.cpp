@@ -312,6 +312,16 @@ TEST(KWinFocus, LoadsItsScriptOnPlasma5And6FollowsOnlyKWinAndReloadsWhenKWinRest
         // Gone with the provider: the script is unloaded from the KWin it was loaded into.
         EXPECT_EQ(restarted.all().last(), QStringLiteral("unloadScript ") + script);
         kwin.reset();
+
+        // Gone while KWin is still taking the script (the program quit at once): unloaded all the same.
+        KWinLog early;
+        kwin = std::make_unique<FakeKWin>(early, plasma6, QStringLiteral("fake-kwin-3"));
+        {
+            KWinFocus focus;
+            ASSERT_TRUE(pumpUntil([&] { return early.all().size() >= 2; }, 5s)) << early.all().join(", ").toStdString();
+        }
+        EXPECT_EQ(early.all().last(), QStringLiteral("unloadScript ") + script) << early.all().join(", ").toStdString();
+        kwin.reset();
     }
 }
 

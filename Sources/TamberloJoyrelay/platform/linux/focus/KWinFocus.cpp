@@ -92,7 +92,7 @@ KWinFocus::~KWinFocus() {
 void KWinFocus::ownerChanged(const QString& newOwner) {
     ++generation_;
     owner_ = newOwner;
-    loaded_ = false;
+    scriptSent_ = false;
     reporting_ = false;
     hold_.clear();
     if (owner_.isEmpty()) {
@@ -133,6 +133,7 @@ void KWinFocus::load() {
     whenFinished(first, generation, [this, scripting, generation](QDBusPendingCallWatcher&) {
         QDBusMessage loadCall = scripting("loadScript");
         loadCall << scriptPath_ << scriptName_;
+        scriptSent_ = true;  // from here on, going away unloads it, even before run has answered
         auto* second = new QDBusPendingCallWatcher(bus_.asyncCall(loadCall), this);
         whenFinished(second, generation, [this, generation](QDBusPendingCallWatcher& w) {
             const QDBusPendingReply<int> reply = w;
@@ -154,11 +155,9 @@ void KWinFocus::runScript(int id, bool plasma6Path, unsigned generation) {
         owner_, path, QString::fromLatin1(scriptInterface), QStringLiteral("run"));
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(run), this);
     whenFinished(watcher, generation, [this, id, plasma6Path, generation](QDBusPendingCallWatcher& w) {
-        if (!w.isError()) {
-            loaded_ = true;
-        } else if (plasma6Path) {
+        if (w.isError() && plasma6Path) {
             runScript(id, false, generation);  // Plasma 5 names the script's object "/<id>"
-        } else {
+        } else if (w.isError()) {
             failed(QStringLiteral("run: %1").arg(w.error().message()));
         }
     });
@@ -173,14 +172,14 @@ void KWinFocus::failed(const QString& what) {
 
 void KWinFocus::unload() {
     ++generation_;
-    if (loaded_ && !owner_.isEmpty() && bus_.isConnected()) {
+    if (scriptSent_ && !owner_.isEmpty() && bus_.isConnected()) {
         QDBusMessage call = QDBusMessage::createMethodCall(owner_, QString::fromLatin1(scriptingPath),
                                                            QString::fromLatin1(scriptingInterface),
                                                            QStringLiteral("unloadScript"));
         call << scriptName_;
         bus_.call(call, QDBus::Block, unloadTimeoutMs);
     }
-    loaded_ = false;
+    scriptSent_ = false;
     QFile::remove(scriptPath_);
 }
 

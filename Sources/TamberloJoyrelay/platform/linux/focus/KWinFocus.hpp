@@ -94,7 +94,7 @@ private:
     QString scriptPath_;
     QString scriptName_;       // scriptName-<pid>
     unsigned generation_ = 0;  // bumped on every (re)load and unload: stale replies are ignored
-    bool loaded_ = false;
+    bool scriptSent_ = false;  // loadScript has gone out to the current KWin: unload() unloads it
     bool reporting_ = false;
     std::optional<std::string> problem_;
     std::string caption_;
