@@ -11,7 +11,9 @@
 # gnome-bare: the same without the package's extension.
 #
 # The session runs as an unprivileged user: `nobody` when this script runs as root (compositors
-# refuse root, or misbehave under it), else the calling user. It gets a private home, runtime folder
+# refuse root, or misbehave under it), else the calling user; `nobody` is given read access to what it
+# runs and reads of the source and build trees, and search on the folders above them, where it lacks
+# it (grant_session_access in Tests/support/session-lib.sh). It gets a private home, runtime folder
 # and session bus (dbus-run-session); GNOME Shell also a private, empty system bus. PROGRAM sees
 # JOYRELAY_TEST_DESKTOP (the first argument), WAYLAND_DISPLAY and the buses. Prints PROGRAM's output
 # and exits with its status; 77 (skipped) when the compositor is not installed. The folder stays in
@@ -57,6 +59,11 @@ chmod 700 "$work/home" "$work/run"
 run_as=(env -i)
 if [[ $(id -u) -eq 0 ]]; then
   run_as=(setpriv --reuid=nobody --regid=nogroup --clear-groups --reset-env)
+  # What the session runs and reads of the trees, when they lie in a folder `nobody` may not enter
+  # (a clone in root's home): exactly those files, and search on the folders above them.
+  . "$here/../support/session-lib.sh"
+  grant_session_access nobody "$program" ${app:+"$app"} "$here/../../web" "$here/../../samples" \
+    ${JOYRELAY_GNOME_EXTENSION_DIR:+"$JOYRELAY_GNOME_EXTENSION_DIR"} || exit 1
 fi
 # The user's own files: written here, handed over below.
 apps=$work/home/.local/share/applications

@@ -34,6 +34,9 @@ start_session() {
   if [[ $(id -u) -eq 0 ]]; then
     owner=(-o nobody -g nogroup)
     chmod 755 "$state"
+    # sway creates its socket under STATE_DIR and reads its config there: when STATE_DIR lies in a
+    # folder `nobody` may not enter (a clone in root's home), it is let through the folders above.
+    grant_session_access nobody "$state" || exit 1
   fi
   install -d "${owner[@]}" -m 700 "$state/run"
   install -d "${owner[@]}" -m 755 "$state/out"
