@@ -5,6 +5,7 @@
 #   share/tamberlo-joyrelay/web/                            the maker's pages
 #   share/tamberlo-joyrelay/samples/demo.gip                the sample capture
 #   share/applications/tamberlo-joyrelay.desktop           Exec= the installed binary's full path
+#   share/metainfo/org.tamberlo.Joyrelay.metainfo.xml        the AppStream description
 #   share/gnome-shell/extensions/joyrelay-focus@tamberlo/   the GNOME Shell focus extension
 #   share/icons/hicolor/scalable/apps/tamberlo-joyrelay.svg
 #   share/icons/hicolor/scalable/status/tamberlo-joyrelay-{idle,connected}.svg
@@ -53,6 +54,14 @@ install(FILES ${_jr_res_dir}/gamecontroller-fill.svg
 set(JOYRELAY_INSTALLED_BINARY "${CMAKE_INSTALL_FULL_BINDIR}/tamberlo-joyrelay")
 configure_file(${_jr_pkg_dir}/tamberlo-joyrelay.desktop ${CMAKE_BINARY_DIR}/packaging/tamberlo-joyrelay.desktop @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/tamberlo-joyrelay.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+
+# The AppStream description software centres read. Its screenshot is docs/menu.png, which AppStream
+# takes only from the web.
+set(JOYRELAY_SCREENSHOT_URL "https://tamberlo-joyrelay.invalid/docs/menu.png" CACHE STRING
+  "Web address of docs/menu.png, the screenshot in the AppStream description")
+configure_file(${_jr_pkg_dir}/org.tamberlo.Joyrelay.metainfo.xml.in
+  ${CMAKE_BINARY_DIR}/packaging/org.tamberlo.Joyrelay.metainfo.xml @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/org.tamberlo.Joyrelay.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 
 # The GNOME Shell extension that tells the program which window has the focus. GNOME Shell 45
 # and later load only its module form, 40 to 44 only its imports form: the package carries the form
@@ -145,7 +154,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(Qt6Gui_DIR OR Qt6Widgets_DIR)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6")
 endif()
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
+# GNOME has no tray of its own; the AppIndicator extension gives it one for the program's icon and menu.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev, gnome-shell-extension-appindicator")
 set(CPACK_DEBIAN_COMPRESSION_TYPE "xz")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   "${_jr_pkg_dir}/debian/postinst"

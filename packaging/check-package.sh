@@ -159,9 +159,9 @@ fi
 [[ $(id -u) -eq 0 ]] || fail "run as root: the package is installed and removed with apt-get"
 BUILD_DIR=$1
 
-for tool in cmake cpack dpkg dpkg-deb dpkg-query dpkg-shlibdeps apt-get desktop-file-validate file gzip; do
+for tool in cmake cpack dpkg dpkg-deb dpkg-query dpkg-shlibdeps apt-get desktop-file-validate appstreamcli file gzip; do
     command -v "$tool" >/dev/null ||
-        fail "$tool is missing (scripts/install-deps.sh installs dpkg-dev, desktop-file-utils, udev and file)"
+        fail "$tool is missing (scripts/install-deps.sh installs dpkg-dev, desktop-file-utils, appstream, udev and file)"
 done
 
 WORK=$(mktemp -d)
@@ -205,6 +205,8 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [[ $(field Architecture) == "$(dpkg --print-architecture)" ]] ||
     fail "architecture '$(field Architecture)' is not this machine's $(dpkg --print-architecture)"
 [[ $(field Depends) == *libc6* ]] || fail "Depends does not list the shared libraries: '$(field Depends)'"
+[[ $(field Recommends) == *gnome-shell-extension-appindicator* ]] ||
+    fail "Recommends does not name the AppIndicator extension (GNOME's tray): '$(field Recommends)'"
 version=$(field Version)
 upstream_version=${version%-*}
 upstream_version=${upstream_version#*:}
@@ -221,6 +223,7 @@ expected=(
     /usr/bin/tamberlo-joyrelay
     /usr/libexec/tamberlo-joyrelay/tamberlo-joyrelay-keyguard
     /usr/share/applications/tamberlo-joyrelay.desktop
+    /usr/share/metainfo/org.tamberlo.Joyrelay.metainfo.xml
     /usr/share/gnome-shell/extensions/joyrelay-focus@tamberlo/metadata.json
     /usr/share/gnome-shell/extensions/joyrelay-focus@tamberlo/extension.js
     /usr/share/icons/hicolor/scalable/apps/tamberlo-joyrelay.svg
@@ -267,6 +270,18 @@ grep -qx 'X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input' "$desktop" ||
 icon=$(sed -n 's/^Icon=//p' "$desktop")
 [[ -f /usr/share/icons/hicolor/scalable/apps/$icon.svg ]] || fail "Icon=$icon is not in the hicolor theme"
 note "$desktop: valid"
+
+step "AppStream description"
+metainfo=/usr/share/metainfo/org.tamberlo.Joyrelay.metainfo.xml
+# --no-net: the screenshot's address is not fetched (the check runs offline).
+appstreamcli validate --no-net "$metainfo" >"$WORK/metainfo.log" 2>&1 || {
+    cat "$WORK/metainfo.log" >&2
+    fail "appstreamcli validate rejects $metainfo"
+}
+cat "$WORK/metainfo.log"
+grep -q '<launchable type="desktop-id">tamberlo-joyrelay.desktop</launchable>' "$metainfo" ||
+    fail "$metainfo does not launch the installed desktop entry"
+note "$metainfo: valid"
 
 step "udev rules"
 rules=/usr/lib/udev/rules.d/70-$PKG.rules

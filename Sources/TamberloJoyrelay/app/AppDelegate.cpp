@@ -16,6 +16,7 @@
 #include "app/Accessibility.hpp"
 #include "log/Log.hpp"
 #include "app/StatusText.hpp"
+#include "platform/linux/wayland/DesktopSession.hpp"
 
 namespace joyrelay {
 
@@ -262,8 +263,16 @@ void AppDelegate::ownWindowsChanged() {
 }
 
 void AppDelegate::watchForTray() {
-    Log::info("No system tray to show the icon in \u2014 Tamberlo Joyrelay keeps running and shows it when "
-              "a tray appears");
+    if (DesktopSession::fromEnvironment().desktopIs("GNOME")) {
+        // GNOME Shell has no tray of its own; its AppIndicator extension is one.
+        Log::info("No system tray to show the icon in \u2014 GNOME has none of its own: install the package "
+                  "gnome-shell-extension-appindicator, run gnome-extensions enable ubuntu-appindicators@ubuntu.com "
+                  "and log out and in (scripts/run.sh --setup does this for a build from source); "
+                  "Tamberlo Joyrelay keeps running and shows the icon when a tray appears");
+    } else {
+        Log::info("No system tray to show the icon in \u2014 Tamberlo Joyrelay keeps running and shows it when "
+                  "a tray appears");
+    }
     trayWatch_ = std::make_unique<QTimer>();
     trayWatch_->setInterval(trayWatchInterval);
     connect(trayWatch_.get(), &QTimer::timeout, this, [this] {
