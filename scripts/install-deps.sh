@@ -19,7 +19,7 @@ test_pkgs=(
   xvfb openbox trayer xdotool x11-utils x11-xserver-utils imagemagick xterm
   chromium
   sway foot xwayland util-linux kwin-wayland gnome-shell weston dbus-daemon
-  gnome-shell-extension-appindicator acl appstream
+  gnome-shell-extension-appindicator qt6-wayland acl appstream
   desktop-file-utils udev dpkg-dev file curl
 )
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs one test program inside a throw-away headless KDE Plasma (KWin) or GNOME Shell session.
 #
-#   wayland-desktop.sh kwin|gnome|gnome-bare PROGRAM [ARG...]
+#   wayland-desktop.sh kwin|gnome|gnome-bare|gnome-tray PROGRAM [ARG...]
 #
 # kwin:       kwin_wayland --virtual; PROGRAM is its session program (KWin ends with it), and a
 #             desktop file written before KWin starts authorises PROGRAM for org_kde_kwin_fake_input.
@@ -9,6 +9,8 @@
 #             loads, from the build's JOYRELAY_GNOME_EXTENSION_DIR) and the tests' helper extension
 #             installed and enabled before the shell starts.
 # gnome-bare: the same without the package's extension.
+# gnome-tray: gnome, with the AppIndicator extension (Debian's gnome-shell-extension-appindicator)
+#             enabled too: GNOME's tray.
 #
 # The session runs as an unprivileged user: `nobody` when this script runs as root (compositors
 # refuse root, or misbehave under it), else the calling user; `nobody` is given read access to what it
@@ -27,7 +29,7 @@ set -euo pipefail
 desktop=${1:-}
 program=${2:-}
 if [[ -z $desktop || -z $program ]]; then
-  echo "usage: $0 kwin|gnome|gnome-bare PROGRAM [ARG...]" >&2
+  echo "usage: $0 kwin|gnome|gnome-bare|gnome-tray PROGRAM [ARG...]" >&2
   exit 2
 fi
 shift 2
@@ -38,12 +40,17 @@ app=${JOYRELAY_APP:+$(realpath "$JOYRELAY_APP")}
 
 case $desktop in
   kwin) compositor=kwin_wayland ;;
-  gnome | gnome-bare) compositor=gnome-shell ;;
+  gnome | gnome-bare | gnome-tray) compositor=gnome-shell ;;
   *)
     echo "wayland-desktop: unknown desktop '$desktop'" >&2
     exit 2
     ;;
 esac
+appindicator=ubuntu-appindicators@ubuntu.com
+if [[ $desktop == gnome-tray && ! -d /usr/share/gnome-shell/extensions/$appindicator ]]; then
+  echo "wayland-desktop: gnome-shell-extension-appindicator is not installed (scripts/install-deps.sh installs it): skipped"
+  exit 77
+fi
 for tool in "$compositor" dbus-run-session weston-terminal chromium; do
   if ! command -v "$tool" >/dev/null; then
     echo "wayland-desktop: $tool is not installed (scripts/install-deps.sh installs it): skipped"
@@ -62,7 +69,7 @@ if [[ $(id -u) -eq 0 ]]; then
   # What the session runs and reads of the trees, when they lie in a folder `nobody` may not enter
   # (a clone in root's home): exactly those files, and search on the folders above them.
   . "$here/../support/session-lib.sh"
-  grant_session_access nobody "$program" ${app:+"$app"} "$here/../../web" "$here/../../samples" \
+  grant_session_access nobody "$program" ${app:+"$app"} "$here/../../web" "$here/../../samples" "$here/../support" \
     ${JOYRELAY_GNOME_EXTENSION_DIR:+"$JOYRELAY_GNOME_EXTENSION_DIR"} || exit 1
 fi
 # The user's own files: written here, handed over below.
@@ -90,16 +97,17 @@ EOS
     launch=("$work/kwin_wayland" --virtual --socket wayland-joyrelay --width 1280 --height 800 --no-lockscreen
       --no-global-shortcuts --no-kactivities --exit-with-session "$session")
     ;;
-  gnome | gnome-bare)
+  gnome | gnome-bare | gnome-tray)
     major=$(gnome-shell --version | sed -n 's/^GNOME Shell \([0-9]*\).*/\1/p')
     form=module
     ((major < 45)) && form=legacy
     enabled="'joyrelay-focus-test@tamberlo'"
     cp -r "$here/gnome-test-extension/joyrelay-focus-test@tamberlo" "$extensions/"
-    if [[ $desktop == gnome ]]; then
+    if [[ $desktop != gnome-bare ]]; then
       cp -r "${JOYRELAY_GNOME_EXTENSION_DIR:?names the built extension forms}/$form/joyrelay-focus@tamberlo" "$extensions/"
       enabled="'joyrelay-focus@tamberlo', $enabled"
     fi
+    [[ $desktop == gnome-tray ]] && enabled="$enabled, '$appindicator'"
     cat >"$work/system-bus.conf" <<'EOS'
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
