@@ -1,6 +1,6 @@
 # Shared by the throw-away desktop sessions (Tests/desktop/x11-session.sh, Tests/wayland/sway-session.sh,
-# Tests/kde-gnome/wayland-desktop.sh) and the bench scripts. Source it; a session script then defines start_session and stop_session and
-# ends with `session_main NAME USAGE "$@"`.
+# Tests/kde-gnome/wayland-desktop.sh) and the bench scripts. Source it; a session script then defines
+# start_session and stop_session and ends with `session_main NAME USAGE "$@"`.
 
 # Waits until "$@" succeeds, for at most $1 seconds.
 wait_for() {
@@ -56,7 +56,7 @@ grant_session_access() {
       dir=$(dirname "$dir")
     done
     for dir in "${parents[@]}"; do
-      setpriv --reuid="$user" --regid=nogroup --clear-groups test -x "$dir" && continue
+      setpriv --reuid="$user" --regid="$(id -g "$user")" --clear-groups test -x "$dir" && continue
       if ! setfacl -m "u:$user:x" "$dir"; then
         echo "session: $user cannot enter $dir and setfacl could not let it — clone into a folder others may enter" >&2
         return 1
