@@ -182,10 +182,11 @@ setup() {
   fi
   install_file "$src/packaging/tamberlo-joyrelay.conf" "$modules" "the entry that loads uinput at boot"
   if ((live)) && [[ ! -e /sys/module/uinput ]]; then
-    if live_step modprobe uinput; then
+    local why
+    if why=$(as_root modprobe uinput 2>&1); then
       done_ "loaded the uinput module (modprobe uinput)"
     else
-      cannot "could not load the uinput module — run: sudo modprobe uinput"
+      cannot "could not load the uinput module (${why:-modprobe failed}) — run: sudo modprobe uinput"
     fi
   fi
 
