@@ -183,7 +183,9 @@ setup() {
   install_file "$src/packaging/tamberlo-joyrelay.conf" "$modules" "the entry that loads uinput at boot"
   if ((live)) && [[ ! -e /sys/module/uinput ]]; then
     local why
-    if why=$(as_root modprobe uinput 2>&1); then
+    if ! command -v modprobe >/dev/null; then
+      cannot "could not load the uinput module (modprobe is missing: Debian's kmod package) — run: sudo modprobe uinput"
+    elif why=$(as_root modprobe uinput 2>&1); then
       done_ "loaded the uinput module (modprobe uinput)"
     else
       cannot "could not load the uinput module (${why:-modprobe failed}) — run: sudo modprobe uinput"
