@@ -2,6 +2,7 @@
 # Inside a headless GNOME Shell with the AppIndicator extension (wayland-desktop.sh gnome-tray): the
 # program's tray icon is a StatusNotifierItem the extension's watcher holds, its menu reads through
 # com.canonical.dbusmenu, and Quit clicked there ends the program with "quit" as the last log line.
+# In GNOME Shell without it (wayland-desktop.sh gnome): the log says once how to get a tray.
 #
 #   gnome-tray-test.sh SOURCE_DIR      (JOYRELAY_APP names the program)
 set -euo pipefail
@@ -18,11 +19,36 @@ call() { gdbus call --session "$@"; }
 watcher=(--dest org.kde.StatusNotifierWatcher --object-path /StatusNotifierWatcher)
 items() { call "${watcher[@]}" --method org.freedesktop.DBus.Properties.Get org.kde.StatusNotifierWatcher RegisteredStatusNotifierItems; }
 
+start() {
+  XDG_STATE_HOME=$state XDG_CURRENT_DESKTOP=GNOME QT_QPA_PLATFORM=wayland "${JOYRELAY_APP:?names the program}" \
+    >"$state/out" 2>&1 &
+  pid=$!
+  trap 'kill $pid 2>/dev/null || true' EXIT
+}
+# ended_with_quit: the program ends within 20 s, with status 0 and "quit" as its last log line.
+ended_with_quit() {
+  wait_for 20 bash -c "! kill -0 $pid" || fail "the program did not end"
+  wait "$pid" || fail "the program ended with status $?"
+  local last
+  last=$(tail -n 1 "$log")
+  [[ $last == *" quit" ]] || fail "the log's last line is '$last', not quit"
+}
+
+if [[ ${JOYRELAY_TEST_DESKTOP:-} == gnome ]]; then
+  # No tray: the log says once how to get one, and the program keeps running until told to quit.
+  start
+  wait_for 60 grep -q "No system tray" "$log" || fail "the log does not say that there is no tray"
+  grep "No system tray" "$log" | grep -q "gnome-shell-extension-appindicator" ||
+    fail "the log does not say how to get a tray on GNOME: $(grep "No system tray" "$log")"
+  kill -TERM "$pid"
+  ended_with_quit
+  [[ $(grep -c "No system tray" "$log") == 1 ]] || fail "the missing tray is logged more than once"
+  echo "gnome-tray-test: without a tray the log says once how to get one"
+  exit 0
+fi
+
 wait_for 120 items || fail "the AppIndicator extension's StatusNotifierWatcher did not appear on the session bus"
-XDG_STATE_HOME=$state XDG_CURRENT_DESKTOP=GNOME QT_QPA_PLATFORM=wayland "${JOYRELAY_APP:?names the program}" \
-  >"$state/out" 2>&1 &
-pid=$!
-trap 'kill $pid 2>/dev/null || true' EXIT
+start
 
 # The item whose bus name belongs to the program.
 item=""
@@ -60,8 +86,5 @@ quit=$(grep -o "([0-9]*, {[^}]*'label': <'[^']*Quit[^']*'>" <<<"$layout" | sed '
 [[ -n $quit ]] || fail "no id for the Quit line: $layout"
 call "${dbusmenu[@]}" --method com.canonical.dbusmenu.Event "$quit" clicked '<int32 0>' 0 >/dev/null ||
   fail "clicking Quit through com.canonical.dbusmenu failed"
-wait_for 20 bash -c "! kill -0 $pid" || fail "the program did not end after Quit was clicked"
-wait "$pid" || fail "the program ended with status $? after Quit"
-last=$(tail -n 1 "$log")
-[[ $last == *" quit" ]] || fail "the log's last line is '$last', not quit"
+ended_with_quit
 echo "gnome-tray-test: the menu read and Quit clicked through com.canonical.dbusmenu; the log ends with quit"
