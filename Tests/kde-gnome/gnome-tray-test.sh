@@ -34,6 +34,13 @@ ended_with_quit() {
   [[ $last == *" quit" ]] || fail "the log's last line is '$last', not quit"
 }
 
+# GNOME Shell takes its name on the bus once it is up, its Wayland socket open.
+shell_up() {
+  call --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+    --method org.freedesktop.DBus.NameHasOwner org.gnome.Shell | grep -q true
+}
+wait_for 120 shell_up || fail "GNOME Shell did not take its name on the session bus"
+
 if [[ ${JOYRELAY_TEST_DESKTOP:-} == gnome ]]; then
   # No tray: the log says once how to get one, and the program keeps running until told to quit.
   start
