@@ -57,7 +57,7 @@ desktop-file-validate "$entry" || fault "desktop-file-validate rejects the KDE e
 expect "$(setup KDE)" "nothing to change"
 
 # No session bus: the extension cannot be turned on, said with its command; the rest still happens.
-rm -rf "$root/etc" "$home/.config"
+rm -rf "${root:?}/etc" "${home:?}/.config"
 out=$(env -i PATH="$PATH" HOME="$home" XDG_RUNTIME_DIR="$work" XDG_CURRENT_DESKTOP=GNOME JOYRELAY_SETUP_ROOT="$root" \
   bash "$src/scripts/setup.sh" --binary "$binary" --extensions "$extensions" || echo "status $?")
 expect "$out" "no session bus) — run in your desktop session: gnome-extensions enable joyrelay-focus@tamberlo" \
