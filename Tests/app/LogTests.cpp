@@ -146,7 +146,9 @@ TEST(Log, ConsoleMirrorGetsEveryLineWhenTheFileCannotBeWritten) {
     ::dup2(saved, 2);
     ::close(fd);
     ::close(saved);
-    EXPECT_EQ(readFile(captured), "[joyrelay] %n%s one\n[joyrelay] two\n");
+    EXPECT_EQ(readFile(captured), "[joyrelay] %n%s one\n[joyrelay] the log cannot be written to " +
+                                      (dir.path() / "state" / "Tamberlo Joyrelay.log").string() +
+                                      " \u2014 Not a directory; its lines go to the console only\n[joyrelay] two\n");
 }
 
 // --- Hostile places for the log ------------------------------------------------------------------
