@@ -272,3 +272,22 @@ TEST(CommandLine, ClosedStandardErrorIsNotTheNextFileOpened) {
     ASSERT_TRUE(started) << "the program did not log its start";
     EXPECT_EQ(lock, std::to_string(pid) + "\n") << "the lock file got console lines";
 }
+
+// --record onto a FIFO nobody reads, or a device, is refused at once (it used to wait for a reader
+// before looking for the stick, deaf to SIGTERM), and leaves the stick alone.
+TEST(CommandLine, RecordingOntoAFifoOrADeviceIsRefusedAtOnce) {
+    TempDir dir;
+    const auto fifo = dir.path() / "capture.gip";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::filesystem::create_directories(dir.path() / "runtime");
+    ::chmod((dir.path() / "runtime").c_str(), 0700);
+    const std::string env = "DISPLAY= WAYLAND_DISPLAY= XDG_STATE_HOME='" + dir.path().string() + "' XDG_RUNTIME_DIR='" +
+                            (dir.path() / "runtime").string() + "' timeout -s KILL 30 '" + binary + "' --headless --record ";
+    for (const std::string& target : {fifo.string(), std::string("/dev/null")}) {
+        const auto r = run(env + "'" + target + "'");
+        EXPECT_EQ(r.status, 2) << target << "\n" << r.err;
+        EXPECT_NE(r.err.find("record: cannot record to " + target + " \u2014 not a regular file"), std::string::npos)
+            << r.err;
+        EXPECT_EQ(r.err.find("usb:"), std::string::npos) << "the bus was not looked at\n" << r.err;
+    }
+}

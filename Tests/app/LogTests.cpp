@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -79,18 +80,26 @@ TEST(LogFile, DeletedFileIsRecreatedWithOnlyLaterLines) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
 
-TEST(LogFile, MissingFolderIsCreatedAndMessagesAreVerbatim) {
+TEST(LogFile, MissingFolderIsCreatedAndEachMessageIsOneLineWhateverItHolds) {
     TempDir dir;
     LogFile log(dir.path() / "a" / "b" / "Tamberlo Joyrelay.log", false);
+    std::vector<std::string> heard;
+    log.setListener([&](std::string_view line) { heard.emplace_back(line); });
     log.info("%@ %d %n %s");
     log.info("");
-    log.info("two\nlines");
+    // A SWAYSOCK that carries a line of its own, a terminal command, a C1 CSI and a stray byte.
+    log.info("Focus: sway at /run/user/1000/sway.sock\n2026-01-01 00:00:00 Key output: uinput\r\x1b[2J\xc2\x9b" "1m\xff\\n");
+    log.info("caf\u00e9 \u2014 \U0001F3AE\tok");
     const auto all = lines(readFile(log.path()));
     ASSERT_EQ(all.size(), 4u);
     EXPECT_EQ(messageOf(all[0]), "%@ %d %n %s");
     EXPECT_TRUE(std::regex_match(all[1], std::regex(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} $)")));
-    EXPECT_EQ(messageOf(all[2]), "two");
-    EXPECT_EQ(all[3], "lines");  // the continuation has no timestamp
+    const std::string forged =
+        "Focus: sway at /run/user/1000/sway.sock\\n2026-01-01 00:00:00 Key output: uinput\\r\\x1b[2J\\u009b1m\\xff\\n";
+    EXPECT_EQ(messageOf(all[2]), forged);
+    EXPECT_EQ(messageOf(all[3]), "caf\u00e9 \u2014 \U0001F3AE\\tok") << "UTF-8 text is kept";
+    ASSERT_EQ(heard.size(), 4u);
+    EXPECT_EQ(heard[2], forged) << "listeners get the line as written";
 }
 
 TEST(LogFile, UnusableFolderCostsOnlyTheFileCopy) {
@@ -137,7 +146,9 @@ TEST(Log, ConsoleMirrorGetsEveryLineWhenTheFileCannotBeWritten) {
     ::dup2(saved, 2);
     ::close(fd);
     ::close(saved);
-    EXPECT_EQ(readFile(captured), "[joyrelay] %n%s one\n[joyrelay] two\n");
+    EXPECT_EQ(readFile(captured), "[joyrelay] %n%s one\n[joyrelay] the log cannot be written to " +
+                                      (dir.path() / "state" / "Tamberlo Joyrelay.log").string() +
+                                      " \u2014 Not a directory; its lines go to the console only\n[joyrelay] two\n");
 }
 
 // --- Hostile places for the log ------------------------------------------------------------------
@@ -160,6 +171,55 @@ TEST(LogFile, ALinkOrAFifoInPlaceOfTheFileIsNeverWrittenThrough) {
     EXPECT_EQ(::read(reader, &byte, 1), 0);
     ::close(reader);
     piped.info("into a fifo nobody reads");
+}
+
+// What reaches standard error while `body` runs.
+template <class Body>
+std::string consoleOf(const std::filesystem::path& capture, Body body) {
+    std::fflush(stderr);
+    const int saved = ::dup(2);
+    const int fd = ::open(capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(fd, 2);
+    body();
+    ::dup2(saved, 2);
+    ::close(fd);
+    ::close(saved);
+    return readFile(capture);
+}
+
+TEST(LogFile, AFileThatCannotBeWrittenIsSaidOnceOnTheConsole) {
+    TempDir dir;
+    joyrelay::testing::writeFile(dir.path() / "victim", "precious\n");
+    std::filesystem::create_symlink(dir.path() / "victim", dir.path() / "linked.log");
+    joyrelay::testing::writeFile(dir.path() / "blocked", "not a folder");
+    const auto folder = dir.path() / "locked";
+    std::filesystem::create_directory(folder);
+    ::chmod(folder.c_str(), 0500);
+    const bool rootIgnoresModes = ::geteuid() == 0;
+    const std::string out = consoleOf(dir.path() / "stderr", [&] {
+        LogFile linked(dir.path() / "linked.log");
+        LogFile blocked(dir.path() / "blocked" / "x.log");
+        LogFile locked(folder / "x.log");
+        for (int i = 0; i < 3; ++i) {
+            linked.info("one");
+            blocked.info("two");
+            locked.info("three");
+        }
+    });
+    const auto all = lines(out);
+    const auto count = [&](const std::string& part) {
+        return std::count_if(all.begin(), all.end(), [&](const std::string& l) { return l.find(part) != l.npos; });
+    };
+    EXPECT_EQ(count("[joyrelay] one"), 3);
+    EXPECT_EQ(count("the log cannot be written to " + (dir.path() / "linked.log").string() +
+                    " \u2014 it is a symbolic link, which the log never follows; its lines go to the console only"),
+              1)
+        << out;
+    EXPECT_EQ(count("blocked/x.log \u2014 Not a directory"), 1) << out;
+    EXPECT_EQ(count("locked/x.log \u2014 Permission denied"), rootIgnoresModes ? 0 : 1) << out;
+    EXPECT_EQ(all.size(), rootIgnoresModes ? 11u : 12u) << out;
+    EXPECT_EQ(readFile(dir.path() / "victim"), "precious\n");
+    ::chmod(folder.c_str(), 0700);
 }
 
 TEST(LogFile, ALineCutShortIsFollowedByALineOfItsOwn) {

@@ -5,12 +5,17 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <QTest>
 #include <atomic>
+#include <csignal>
+#include <cstddef>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -327,6 +332,48 @@ TEST(InstanceLock, OneHolderAtATimeNamingItsProcess) {
     EXPECT_TRUE(unusable.lock) << "a lock file that cannot be used lets the copy start";
     EXPECT_FALSE(unusable.note.empty());
     std::filesystem::remove(path);
+}
+
+// Deleting the lock file (or replacing it) does not let a second copy start: the socket still
+// holds, and names the holder. A squatter of another user on the socket's name changes nothing.
+TEST(InstanceLock, TheLockHoldsWhenItsFileIsDeletedAndASquatterIsPassedOver) {
+    joyrelay::testing::TempDir dir;
+    const auto path = dir.path() / "x.lock";
+    {
+        InstanceLock::Outcome first = InstanceLock::acquire(path);
+        ASSERT_TRUE(first.lock);
+        std::filesystem::remove(path);
+        InstanceLock::Outcome second = InstanceLock::acquire(path);
+        EXPECT_FALSE(second.lock) << "a deleted lock file let a second copy start";
+        EXPECT_EQ(second.holder, std::optional<long>(::getpid()));
+    }
+    EXPECT_NE(InstanceLock::socketName(path), InstanceLock::socketName(dir.path() / "y.lock"));
+    if (::geteuid() != 0) GTEST_SKIP() << "a squatter of another user needs root";
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const std::string name = InstanceLock::socketName(path);
+    const pid_t squatter = ::fork();
+    if (squatter == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(1);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        name.copy(address.sun_path + 1, name.size());
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(fd, 4) != 0) ::_exit(1);
+        [[maybe_unused]] const ssize_t w = ::write(ready[1], "r", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1) << "the squatter did not bind";
+    ::close(ready[0]);
+    const InstanceLock::Outcome outcome = InstanceLock::acquire(path);
+    ::kill(squatter, SIGKILL);
+    ::waitpid(squatter, nullptr, 0);
+    EXPECT_TRUE(outcome.lock);
+    EXPECT_NE(outcome.note.find("taken by another user (uid 65534)"), std::string::npos) << outcome.note;
 }
 
 TEST(InstanceLock, WithoutARuntimeFolderTheLockIsInTheUsersOwnFolder) {

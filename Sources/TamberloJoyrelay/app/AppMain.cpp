@@ -131,7 +131,19 @@ int runApp(const Options& options, char* argv0) {
             return 1;
         }
         lock = std::move(outcome.lock);
-        if (!outcome.note.empty()) Log::info("single-copy check skipped: " + outcome.note);
+        if (!outcome.note.empty()) Log::info("single-copy check weakened \u2014 " + outcome.note);
+    }
+
+    // The recording's file is taken (or refused: a FIFO, a device) before the stick is looked for,
+    // and only by the copy that holds the lock, so that a second copy cannot empty it.
+    std::shared_ptr<CaptureRecorder> recorder;  // --record
+    if (options.record) {
+        std::string error;
+        recorder = CaptureRecorder::create(*options.record, error);
+        if (!recorder) {
+            Log::info("record: cannot record to " + *options.record + " \u2014 " + error);
+            return 2;
+        }
     }
 
     std::optional<KeyOutputKind> wanted;
@@ -187,7 +199,6 @@ int runApp(const Options& options, char* argv0) {
     std::unique_ptr<AsioSerialQueue> queue;
     std::unique_ptr<usb::UsbHost> host;
     std::unique_ptr<StickService> service;
-    std::shared_ptr<CaptureRecorder> recorder;  // --record
     if (options.replay) {
         ReplaySettings settings;
         settings.fast = options.fast;
@@ -206,7 +217,7 @@ int runApp(const Options& options, char* argv0) {
         std::function<void(StickBridge&)> beforeStart;
         std::function<void()> afterRelease;
         if (options.record) {
-            beforeStart = [&recorder, path = *options.record](StickBridge& b) { recorder = attachRecorder(b, path); };
+            beforeStart = [&recorder](StickBridge& b) { attachRecorder(b, recorder); };
             afterRelease = [&recorder] {
                 if (recorder) recorder->flush();  // before "quit", which stays the last line
             };

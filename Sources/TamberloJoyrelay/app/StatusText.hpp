@@ -16,6 +16,7 @@ inline std::string stickLine(const StickStatus& status) {
         case StickStatus::Case::error:
             return "Stick: " + status.text;
         case StickStatus::Case::searching:
+            if (!status.text.empty()) return "Stick: stalling, trying it again \u2014 " + status.text;
             break;
     }
     return "Stick: not found \u2014 plug in the 8BitDo Arcade Stick for Xbox";

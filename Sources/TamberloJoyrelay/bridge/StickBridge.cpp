@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 
 #include "log/Log.hpp"
 
@@ -141,7 +142,7 @@ void StickBridge::arm() {
     usb::EntryBatch present;
     const std::uint32_t code = host_.addMatchingNotification(
         [weak = weak_from_this()](usb::EntryBatch batch) {
-            if (auto self = weak.lock()) self->drain(std::move(batch));
+            if (auto self = weak.lock()) self->drain(std::move(batch), false);
         },
         present);
     if (code != 0) {
@@ -149,35 +150,69 @@ void StickBridge::arm() {
         return;
     }
     matchInstalled_ = true;
-    drain(std::move(present));
+    drain(std::move(present), true);
 }
 
-void StickBridge::drain(usb::EntryBatch batch) {
+void StickBridge::drain(usb::EntryBatch batch, bool complete) {
+    // Each device is logged when it is first seen, not at every rescan: a device is known by its
+    // line, and a rescan (the whole bus) logs only the lines it holds more often than the last one
+    // did. An arrival is always logged.
+    std::map<std::string, int> seen;
+    bool stickSeen = false;
     for (usb::EntryRef& entry : batch) {
         const std::int64_t vendor = Registry::integer(host_, *entry, "idVendor").value_or(0);
         const std::int64_t product = Registry::integer(host_, *entry, "idProduct").value_or(0);
         const std::int64_t deviceClass = Registry::integer(host_, *entry, "bDeviceClass").value_or(0);
         const std::string name =
             sanitizeDeviceText(Registry::string(host_, *entry, "USB Product Name").value_or("?"));
-        Log::info(format("usb: %04llx:%04llx class %lld \u2014 ", static_cast<long long>(vendor),
-                         static_cast<long long>(product), static_cast<long long>(deviceClass)) +
-                  name);
+        const std::string line = format("usb: %04llx:%04llx class %lld \u2014 ", static_cast<long long>(vendor),
+                                        static_cast<long long>(product), static_cast<long long>(deviceClass)) +
+                                 name;
+        const int count = ++seen[line];
+        const bool fresh = !complete || count > listed_[line];
+        if (!complete) ++listed_[line];
+        if (fresh) Log::info(line);
         if (vendor == StickID::vendorID && !session_) {
             if (deviceClass == StickID::deviceClassVendorSpecific) {
+                stickSeen = true;
                 open(*entry);
-            } else {
+            } else if (fresh) {
                 Log::info("skipping 2DC8 device of class " + std::to_string(deviceClass) +
                           " (not the Xbox stick \u2014 the 2.4G dongle cannot be used on a Mac)");
             }
         }
         entry.reset();  // the entry's reference goes back once the claim has returned
     }
+    if (!complete) return;
+    listed_ = std::move(seen);
+    if (!stickSeen && !session_) {
+        // The stick has gone while it was not claimed (between retries, or between stalls).
+        claimSucceeded();
+        setStatus(StickStatus::searching());
+    }
+}
+
+void StickBridge::claimFailed(const std::string& reason) {
+    if (reason == claimFailure_) {
+        ++claimFailures_;
+        return;
+    }
+    claimSucceeded();
+    claimFailure_ = reason;
+    claimFailures_ = 1;
+    Log::info(reason + " \u2014 retrying in 5 s");
+}
+
+void StickBridge::claimSucceeded() {
+    if (claimFailures_ > 1) Log::info(claimFailure_ + format(" \u2014 failed %d times in a row", claimFailures_));
+    claimFailure_.clear();
+    claimFailures_ = 0;
 }
 
 void StickBridge::rescan() {
     if (session_) return;
     std::optional<usb::EntryBatch> devices = host_.matchingDevices();
-    if (devices) drain(std::move(*devices));
+    if (devices) drain(std::move(*devices), true);
 }
 
 void StickBridge::scheduleRescan(std::chrono::nanoseconds delay) {
@@ -201,7 +236,8 @@ void StickBridge::open(const usb::Entry& service) {
     const std::string label = (productName ? sanitizeDeviceText(*productName) : defaultProductName) +
                               format(" (%04x:%04llx)", StickID::vendorID, static_cast<long long>(product));
 
-    if (std::find(StickID::productIDs.begin(), StickID::productIDs.end(), product) == StickID::productIDs.end()) {
+    if (std::find(StickID::productIDs.begin(), StickID::productIDs.end(), product) == StickID::productIDs.end() &&
+        claimFailures_ == 0) {
         Log::info(format("note: unexpected product id %04llx; trying anyway", static_cast<long long>(product)));
     }
 
@@ -224,10 +260,10 @@ void StickBridge::open(const usb::Entry& service) {
     if (!opened) {  // Failure A: nothing was taken
         const usb::UsbError& error = opened.error();
         if (error.code == usb::Return::exclusiveAccess) {
-            Log::info(label + " is held by another program (exclusive access) \u2014 retrying in 5 s");
+            claimFailed(label + " is held by another program (exclusive access)");
             setStatus(StickStatus::busy(label));
         } else {
-            Log::info("open failed: " + error.description + " \u2014 retrying in 5 s");
+            claimFailed("open failed: " + error.description);
             setStatus(StickStatus::error("cannot open the stick: " + error.localizedDescription));
         }
         scheduleRescan(claimRetryDelay);
@@ -240,7 +276,7 @@ void StickBridge::open(const usb::Entry& service) {
 
     // Failure B: everything taken so far is given back.
     auto fail = [&](const std::string& description) {
-        Log::info("setup failed: " + description + " \u2014 retrying in 5 s");
+        claimFailed("setup failed: " + description);
         setStatus(StickStatus::error(description));
         session_.reset();
         inPipe.reset();
@@ -294,6 +330,7 @@ void StickBridge::open(const usb::Entry& service) {
     session->buffer.assign(readSize, 0);
     session_ = session;
 
+    claimSucceeded();
     Log::info(label + format(" claimed: ep_in 0x%02x ep_out 0x%02x \u2014 typing keys into the frontmost browser",
                              *inAddress, *outAddress));
 
@@ -340,7 +377,7 @@ void StickBridge::readCompleted(const std::shared_ptr<Session>& session, std::ui
             delay = std::min<std::chrono::nanoseconds>(releaseRescanDelay * (1LL << std::min(stallFailures_ - 1, 5)),
                                                        longestStallBackoff);
         }
-        teardown(format("read error 0x%08x", status), delay);
+        teardown(format("read error 0x%08x", status), delay, status == usb::Return::pipeStalled);
         return;
     }
     session->stallCleared = false;
@@ -369,8 +406,10 @@ void StickBridge::handle(Session& session, std::size_t count) {
 
 // --- Release -------------------------------------------------------------------------------------
 
-void StickBridge::teardown(const std::string& reason, std::chrono::nanoseconds rescanDelay) {
+void StickBridge::teardown(const std::string& reason, std::chrono::nanoseconds rescanDelay, bool stalled) {
     if (!session_) return;
+    // The label of the stick being released, for the menu of a stick that is there but stalls.
+    const std::string label = status_.which == StickStatus::Case::connected ? status_.text : std::string();
     std::shared_ptr<Session> session = std::move(session_);
     session_.reset();
     session->alive = false;
@@ -383,7 +422,7 @@ void StickBridge::teardown(const std::string& reason, std::chrono::nanoseconds r
                    ? format(" \u2014 it keeps stalling; trying again in %lld s",
                             static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(rescanDelay).count()))
                    : std::string()));
-    setStatus(StickStatus::searching());
+    setStatus(stalled ? StickStatus::stalling(label) : StickStatus::searching());
     scheduleRescan(rescanDelay);
 }
 

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -83,15 +84,23 @@ private:
                 GateProvider gate);
 
     void arm();
-    void drain(usb::EntryBatch batch);
+    // `complete`: the batch is every device on the bus (a scan), not only new arrivals.
+    void drain(usb::EntryBatch batch, bool complete);
     void rescan();
     void open(const usb::Entry& service);
     void enqueueRead(const std::shared_ptr<Session>& session);
     void readCompleted(const std::shared_ptr<Session>& session, std::uint32_t status, std::size_t bytes);
     void handle(Session& session, std::size_t count);
-    void teardown(const std::string& reason, std::chrono::nanoseconds rescanDelay = std::chrono::seconds(2));
+    // `stalled`: the stick is still there but its reads stall (the status says so).
+    void teardown(const std::string& reason, std::chrono::nanoseconds rescanDelay = std::chrono::seconds(2),
+                  bool stalled = false);
     void setStatus(StickStatus status);
     void scheduleRescan(std::chrono::nanoseconds delay);
+    // A failing claim is logged once per reason ("... \u2014 retrying in 5 s"); its repeats are
+    // counted, and the count is logged ("... \u2014 failed N times in a row") when the reason
+    // changes, the claim succeeds or the stick goes.
+    void claimFailed(const std::string& reason);
+    void claimSucceeded();
 
     SerialQueue& queue_;
     MainQueue& mainQueue_;
@@ -108,6 +117,11 @@ private:
     bool rescanPending_ = false;
     int stallFailures_ = 0;  // sessions in a row ended by a stall that clearing did not cure
     std::shared_ptr<TransferTap> tap_;
+
+    // Discovery's log: how many present devices have been logged with each line.
+    std::map<std::string, int> listed_;
+    std::string claimFailure_;  // the reason the last claim failed, empty after a success
+    int claimFailures_ = 0;     // claims in a row that failed for that reason
 };
 
 }  // namespace joyrelay

@@ -1,5 +1,9 @@
 #include "capture/CaptureRecorder.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -20,23 +24,42 @@ std::size_t powerOfTwoAtLeast(std::size_t n) {
 }  // namespace
 
 std::shared_ptr<CaptureRecorder> CaptureRecorder::create(const std::string& path, std::string& error,
-                                                         std::size_t capacity) {
-    std::FILE* file = std::fopen(path.c_str(), "we");
-    if (file == nullptr) {
+                                                         std::size_t capacity, WriteFunction write) {
+    // Without blocking: a FIFO would wait for a reader. Emptied only once it is known to be a file.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+    if (fd < 0) {
+        error = errno == ENXIO ? "not a regular file" : std::strerror(errno);
+        return nullptr;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        error = "not a regular file";
+        return nullptr;
+    }
+    if (::ftruncate(fd, 0) != 0) {
+        error = std::strerror(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!write) write = [](int to, const void* data, std::size_t size) { return ::write(to, data, size); };
+    std::shared_ptr<CaptureRecorder> recorder(new CaptureRecorder(path, fd, 0, capacity, std::move(write)));
+    if (!recorder->writeWhole(
+            "# Tamberlo Joyrelay capture, recorded with --record; times in ms since the stick was first "
+            "claimed\n")) {
         error = std::strerror(errno);
         return nullptr;
     }
-    std::fputs(
-        "# Tamberlo Joyrelay capture, recorded with --record; times in ms since the stick was first "
-        "claimed\n",
-        file);
-    std::fflush(file);
-    return std::shared_ptr<CaptureRecorder>(new CaptureRecorder(path, file, capacity));
+    return recorder;
 }
 
-CaptureRecorder::CaptureRecorder(std::string path, std::FILE* file, std::size_t capacity)
+CaptureRecorder::CaptureRecorder(std::string path, int fd, std::uint64_t size, std::size_t capacity,
+                                 WriteFunction write)
     : path_(std::move(path)),
-      file_(file),
+      fd_(fd),
+      size_(size),
+      write_(std::move(write)),
       ring_(powerOfTwoAtLeast(capacity)),
       mask_(ring_.size() - 1),
       writer_([this] { writerLoop(); }) {}
@@ -48,7 +71,27 @@ CaptureRecorder::~CaptureRecorder() {
     }
     wakeWriter_.notify_one();
     writer_.join();
-    std::fclose(file_);
+    ::close(fd_);
+}
+
+bool CaptureRecorder::writeWhole(const std::string& lines) {
+    const char* data = lines.data();
+    std::size_t left = lines.size();
+    while (left > 0) {
+        const ssize_t n = write_(fd_, data, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : ENOSPC;
+            // Whatever part of these lines got in goes again: the file ends with a whole line.
+            [[maybe_unused]] const int cut = ::ftruncate(fd_, static_cast<off_t>(size_));
+            errno = error;
+            return false;
+        }
+        data += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    size_ += lines.size();
+    return true;
 }
 
 double CaptureRecorder::sinceStart() const {
@@ -65,7 +108,7 @@ void CaptureRecorder::claimed() {
 }
 
 void CaptureRecorder::transfer(std::span<const std::uint8_t> bytes) {
-    if (started_) push(Kind::transfer, bytes);
+    if (started_ && !stopped_.load(std::memory_order_relaxed)) push(Kind::transfer, bytes);
 }
 
 void CaptureRecorder::released() {
@@ -113,36 +156,39 @@ void CaptureRecorder::flush() {
     const std::uint64_t target = head_.load(std::memory_order_acquire);
     wake();
     std::unique_lock lock(mutex_);
-    written_.wait(lock, [&] { return writtenUpTo_ >= target || failed_ || stopping_; });
+    written_.wait(lock, [&] { return writtenUpTo_ >= target || stopped_.load() || stopping_; });
 }
 
 bool CaptureRecorder::writePending() {
     const std::uint64_t head = head_.load(std::memory_order_acquire);
     std::uint64_t tail = tail_.load(std::memory_order_relaxed);
-    if (tail == head && dropped_.load(std::memory_order_relaxed) == droppedReported_) return true;
+    const std::uint64_t dropped = dropped_.load(std::memory_order_relaxed);
+    if (tail == head && dropped == droppedReported_) return true;
+    if (stopped_.load(std::memory_order_relaxed)) {  // nothing more goes into the file
+        tail_.store(head, std::memory_order_release);
+        return true;
+    }
     std::vector<std::uint8_t> bytes;
-    bool ok = true;
+    batch_.clear();
     while (tail < head) {
         Header header;
         copyOut(tail, &header, sizeof header);
         bytes.resize(header.length);
         if (header.length > 0) copyOut(tail + sizeof header, bytes.data(), header.length);
         tail += sizeof header + header.length;
-        tail_.store(tail, std::memory_order_release);
-        std::string line =
-            header.kind == Kind::transfer
-                ? captureLine(header.timeMs, bytes.data(), bytes.size())
-                : captureLine(header.timeMs, header.kind == Kind::plug ? CaptureEvent::Kind::plug
-                                                                       : CaptureEvent::Kind::unplug);
-        line.push_back('\n');
-        ok = std::fwrite(line.data(), 1, line.size(), file_) == line.size() && ok;
+        batch_ += header.kind == Kind::transfer
+                      ? captureLine(header.timeMs, bytes.data(), bytes.size())
+                      : captureLine(header.timeMs, header.kind == Kind::plug ? CaptureEvent::Kind::plug
+                                                                             : CaptureEvent::Kind::unplug);
+        batch_.push_back('\n');
     }
-    if (const std::uint64_t dropped = dropped_.load(std::memory_order_relaxed); dropped != droppedReported_) {
-        std::fprintf(file_, "# %llu reports were not recorded: the writer fell behind\n",
-                     static_cast<unsigned long long>(dropped - droppedReported_));
+    tail_.store(tail, std::memory_order_release);
+    if (dropped != droppedReported_) {
+        batch_ += "# " + std::to_string(dropped - droppedReported_) +
+                  " reports were not recorded: the writer fell behind\n";
         droppedReported_ = dropped;
     }
-    return std::fflush(file_) == 0 && ok;
+    return writeWhole(batch_);
 }
 
 void CaptureRecorder::writerLoop() {
@@ -153,30 +199,22 @@ void CaptureRecorder::writerLoop() {
         const bool last = stopping_;
         lock.unlock();
         const std::uint64_t upTo = head_.load(std::memory_order_acquire);
-        const bool ok = writePending();
-        lock.lock();
-        if (!ok && !failed_) {
-            failed_ = true;
-            lock.unlock();
-            Log::info("record: cannot write " + path_ + ": " + std::strerror(errno));
-            lock.lock();
+        if (!writePending()) {
+            const int error = errno;
+            stopped_.store(true, std::memory_order_release);
+            Log::info("record: cannot write " + path_ + " \u2014 " + std::strerror(error) +
+                      "; recording stopped, the capture ends with its last whole line");
         }
+        lock.lock();
         writtenUpTo_ = std::max(writtenUpTo_, upTo);
         written_.notify_all();
         if (last) return;
     }
 }
 
-std::shared_ptr<CaptureRecorder> attachRecorder(StickBridge& bridge, const std::string& path) {
-    std::string error;
-    std::shared_ptr<CaptureRecorder> recorder = CaptureRecorder::create(path, error);
-    if (!recorder) {
-        Log::info("record: cannot create " + path + ": " + error);
-        return nullptr;
-    }
-    Log::info("record: saving the stick's reports to " + path);
-    bridge.setTap(recorder);
-    return recorder;
+void attachRecorder(StickBridge& bridge, std::shared_ptr<CaptureRecorder> recorder) {
+    Log::info("record: saving the stick's reports to " + recorder->path());
+    bridge.setTap(std::move(recorder));
 }
 
 }  // namespace joyrelay

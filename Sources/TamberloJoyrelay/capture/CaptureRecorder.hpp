@@ -17,7 +17,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,6 +25,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/types.h>
 
 #include "contracts/TransferTap.hpp"
 
@@ -36,9 +38,15 @@ class CaptureRecorder final : public TransferTap {
 public:
     static constexpr std::size_t defaultCapacity = 1u << 20;  // bytes of buffered records
 
-    // Starts recording into `path`; nothing, with the reason in `error`, when the file cannot be created.
+    // Writes bytes to the file, as write(2) does (-1 with errno on failure). Tests pass one that
+    // fails part-way, as a full disk does.
+    using WriteFunction = std::function<ssize_t(int fd, const void* data, std::size_t size)>;
+
+    // Starts recording into `path`; nothing, with the reason in `error`, when the file cannot be
+    // created or is not a regular file.
     static std::shared_ptr<CaptureRecorder> create(const std::string& path, std::string& error,
-                                                   std::size_t capacity = defaultCapacity);
+                                                   std::size_t capacity = defaultCapacity,
+                                                   WriteFunction write = {});
     // Writes everything recorded, closes the file and stops the writer.
     ~CaptureRecorder() override;
     CaptureRecorder(const CaptureRecorder&) = delete;
@@ -53,6 +61,8 @@ public:
     void flush();
 
     std::uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
+    // A write failed and recording has stopped.
+    bool stopped() const { return stopped_.load(std::memory_order_acquire); }
     const std::string& path() const { return path_; }
 
 private:
@@ -63,7 +73,7 @@ private:
         Kind kind;
     };
 
-    CaptureRecorder(std::string path, std::FILE* file, std::size_t capacity);
+    CaptureRecorder(std::string path, int fd, std::uint64_t size, std::size_t capacity, WriteFunction write);
     void push(Kind kind, std::span<const std::uint8_t> bytes);
     double sinceStart() const;
     void copyIn(std::uint64_t at, const void* data, std::size_t size);
@@ -71,14 +81,19 @@ private:
     void wake();
     void writerLoop();
     bool writePending();  // the writer's work: false when the file refused a write
+    bool writeWhole(const std::string& lines);  // all of `lines`, or the file cut back and false
 
     std::string path_;
-    std::FILE* file_;
+    int fd_;
+    std::uint64_t size_;  // bytes of whole lines in the file
+    WriteFunction write_;
+    std::string batch_;   // writer
     std::vector<std::uint8_t> ring_;  // capacity is a power of two
     std::uint64_t mask_;
     std::atomic<std::uint64_t> head_{0};  // written by the bridge queue
     std::atomic<std::uint64_t> tail_{0};  // written by the writer
     std::atomic<std::uint64_t> dropped_{0};
+    std::atomic<bool> stopped_{false};
     std::uint64_t droppedReported_ = 0;  // writer
 
     // Bridge queue only.
@@ -91,12 +106,11 @@ private:
     bool wakeRequested_ = false;
     bool stopping_ = false;
     std::uint64_t writtenUpTo_ = 0;
-    bool failed_ = false;
     std::thread writer_;
 };
 
-// For --record FILE: creates the recorder and makes it the bridge's transfer tap (call before start()).
-// Logs where it records, or why it cannot; nothing is returned then.
-std::shared_ptr<CaptureRecorder> attachRecorder(StickBridge& bridge, const std::string& path);
+// For --record FILE: makes the recorder the bridge's transfer tap (call before start()) and logs
+// where it records.
+void attachRecorder(StickBridge& bridge, std::shared_ptr<CaptureRecorder> recorder);
 
 }  // namespace joyrelay

@@ -14,29 +14,66 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace joyrelay {
 
-std::string printablePath(std::string_view path) {
+namespace {
+
+void appendEscaped(std::string& out, const char* prefix, unsigned code) {
+    static constexpr char digits[] = "0123456789abcdef";
+    out += prefix;
+    out.push_back(digits[(code >> 4) & 15]);
+    out.push_back(digits[code & 15]);
+}
+
+// The length of the UTF-8 sequence at text[i], or 0 when it is not one (bad lead or continuation
+// byte, cut short, overlong, a surrogate or beyond U+10FFFF).
+std::size_t utf8Length(std::string_view text, std::size_t i) {
+    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
+    const unsigned c = at(0);
+    const std::size_t length = c < 0x80 ? 1 : c >= 0xC2 && c < 0xE0 ? 2 : c >= 0xE0 && c < 0xF0 ? 3
+                               : c >= 0xF0 && c < 0xF5             ? 4 : 0;
+    if (length == 0 || i + length > text.size()) return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((at(k) & 0xC0) != 0x80) return 0;
+    }
+    if (length == 3 && ((c == 0xE0 && at(1) < 0xA0) || (c == 0xED && at(1) >= 0xA0))) return 0;
+    if (length == 4 && ((c == 0xF0 && at(1) < 0x90) || (c == 0xF4 && at(1) >= 0x90))) return 0;
+    return length;
+}
+
+}  // namespace
+
+std::string printableText(std::string_view text) {
     std::string out;
-    out.reserve(path.size());
-    for (const char c : path) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u >= 0x20 && u != 0x7F) {
-            out.push_back(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else {
-            static constexpr char digits[] = "0123456789abcdef";
-            out += "\\x";
-            out.push_back(digits[u >> 4]);
-            out.push_back(digits[u & 15]);
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::size_t length = utf8Length(text, i);
+        if (length == 0) {
+            appendEscaped(out, "\\x", c);
+            ++i;
+            continue;
         }
+        if (length == 1 && (c < 0x20 || c == 0x7F)) {
+            if (c == '\n') {
+                out += "\\n";
+            } else if (c == '\r') {
+                out += "\\r";
+            } else if (c == '\t') {
+                out += "\\t";
+            } else {
+                appendEscaped(out, "\\x", c);
+            }
+        } else if (length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            appendEscaped(out, "\\u00", static_cast<unsigned char>(text[i + 1]));  // C1 controls
+        } else {
+            out.append(text.substr(i, length));
+        }
+        i += length;
     }
     return out;
 }
@@ -90,7 +127,9 @@ void LogFile::console(std::string_view message) {
     if (!writeAll(STDERR_FILENO, line)) consoleGone.store(true, std::memory_order_relaxed);
 }
 
-void LogFile::info(std::string_view message) {
+void LogFile::info(std::string_view raw) {
+    const std::string printable = printableText(raw);
+    const std::string_view message = printable;
     console(message);
     std::lock_guard guard(lock_);
     if (finished_) return;
@@ -134,56 +173,75 @@ int openForAppend(const std::filesystem::path& path) {
 }
 
 // Appends `line`, on a line of its own when the file does not end with a line feed (the last line
-// was cut short, say by a full disk).
-void appendLine(int fd, const std::string& line) {
+// was cut short, say by a full disk). False with errno set when the write failed.
+bool appendLine(int fd, const std::string& line) {
     struct stat info {};
     char last = '\n';
     if (::fstat(fd, &info) == 0 && info.st_size > 0) {
         if (::pread(fd, &last, 1, info.st_size - 1) != 1) last = '\n';
     }
-    if (last != '\n') {
-        const std::string fresh = "\n" + line;
-        writeAll(fd, fresh);
-    } else {
-        writeAll(fd, line);
-    }
+    if (last != '\n') return writeAll(fd, "\n" + line);
+    return writeAll(fd, line);
+}
+
+// Why the log cannot be written, in a few words.
+std::string unwritableReason(int error) {
+    if (error == ELOOP) return "it is a symbolic link, which the log never follows";
+    return std::strerror(error);
 }
 
 }  // namespace
 
 void LogFile::append(const std::string& line) {
     if (path_.empty()) return;
+    const int error = write(line);
+    if (error == 0) {
+        unwritableSaid_ = 0;
+        return;
+    }
+    if (error == unwritableSaid_) return;
+    unwritableSaid_ = error;
+    const std::string shown = printablePath(path_.string());
+    if (error == EINVAL) {
+        console(shown + " is not a regular file \u2014 the log is not written to it");
+    } else {
+        console("the log cannot be written to " + shown + " \u2014 " + unwritableReason(error) +
+                "; its lines go to the console only");
+    }
+}
+
+int LogFile::write(const std::string& line) {
     const int fd = openForAppend(path_);
     if (fd >= 0) {
-        appendLine(fd, line);
+        const bool written = appendLine(fd, line);
+        const int error = errno;
         ::close(fd);
-        return;
-    }
-    if (errno == EINVAL) {
-        if (!notRegularSaid_) {
-            notRegularSaid_ = true;
-            console(printablePath(path_.string()) + " is not a regular file \u2014 the log is not written to it");
-        }
-        return;
+        return written ? 0 : error;
     }
     // Only a missing file is created; one that exists but cannot be opened is left alone.
-    if (errno != ENOENT) return;
+    if (errno != ENOENT) return errno;
     std::string temp = path_.string() + ".XXXXXX";
     const int tfd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (tfd < 0) return;
+    if (tfd < 0) return errno;
     const bool written = writeAll(tfd, line);
+    int error = written ? 0 : errno;
     ::fchmod(tfd, 0644);
     ::close(tfd);
     // link() rather than rename(): if another writer created the file meanwhile, keep its lines and
     // append ours to it instead of replacing it.
-    if (written && ::link(temp.c_str(), path_.c_str()) != 0 && errno == EEXIST) {
-        const int again = openForAppend(path_);
-        if (again >= 0) {
-            appendLine(again, line);
-            ::close(again);
+    if (written && ::link(temp.c_str(), path_.c_str()) != 0) {
+        error = errno;
+        if (error == EEXIST) {
+            const int again = openForAppend(path_);
+            error = again >= 0 ? 0 : errno;
+            if (again >= 0) {
+                if (!appendLine(again, line)) error = errno;
+                ::close(again);
+            }
         }
     }
     ::unlink(temp.c_str());
+    return error;
 }
 
 std::filesystem::path Log::defaultPath() {
