@@ -24,7 +24,9 @@ template <typename F>
 void whenAnswered(QObject* context, QDBusConnection& bus, const QDBusMessage& call, const unsigned& generation,
                   F&& then) {
     const unsigned asked = generation;
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, answerTimeoutMs), context);
+    QDBusMessage question = call;
+    question.setAutoStartService(false);  // asking must not start a screensaver of another desktop
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(question, answerTimeoutMs), context);
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context,
                      [&generation, asked, then = std::forward<F>(then)](QDBusPendingCallWatcher* w) {
                          w->deleteLater();
