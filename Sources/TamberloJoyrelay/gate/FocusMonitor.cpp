@@ -50,7 +50,7 @@ void FocusMonitor::setBlocked(Block reason, bool on) {
         state_->blocks = on ? (state_->blocks | bit) : (state_->blocks & ~bit);
         browser = state_->browser;
     }
-    if (!on && desktop_) {
+    if (!on && reason != Block::ownWindow && desktop_) {
         refresh(*state_, *desktop_);
     } else {
         update(*state_, browser);

@@ -49,8 +49,9 @@ public:
     //   stopping    the program is about to stop (SIGTSTP) and must leave no key down while it is.
     enum class Block : unsigned { ownWindow = 1, screenLocked = 2, stopping = 4 };
 
-    // Main thread: sets or lifts one reason. Lifting one refreshes the gate (the application in front
-    // is asked again), as after a focus change.
+    // Main thread: sets or lifts one reason. Lifting a lock or a stop refreshes the gate (the
+    // application in front is asked again), as after a focus change; a window of our own closing
+    // does not (the focus notice that follows does).
     void setBlocked(Block reason, bool on);
     bool blocked(Block reason) const;
 
