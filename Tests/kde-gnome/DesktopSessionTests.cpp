@@ -590,6 +590,42 @@ TEST_F(GnomeWithoutTheExtension, TheProgramSaysWhatToDoAndSendsNothing) {
         << run.log;
 }
 
+// Any client may unload the program's KWin script: the gate closes within the recheck, and opens again
+// once the script, loaded again, reports Chromium.
+TEST_F(KdeGnomeDesktop, AnotherClientUnloadingTheKWinScriptClosesTheGateUntilItReportsAgain) {
+    if (!onKWin()) GTEST_SKIP() << "KWin only";
+    Session& s = session();
+    KeyEvents* out = pageListening(s);
+    if (!out) return;
+    auto* kwin = dynamic_cast<KWinFocus*>(s.provider.get());
+    ASSERT_TRUE(kwin);
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    const QDBusMessage introspection = bus.call(QDBusMessage::createMethodCall(
+        QStringLiteral("org.kde.KWin"), QStringLiteral("/Scripting"), QStringLiteral("org.freedesktop.DBus.Introspectable"),
+        QStringLiteral("Introspect")));
+    const QString xml = introspection.arguments().value(0).toString();
+    const auto scripting = xml.indexOf(QStringLiteral("org.kde.kwin.Scripting"));
+    std::printf("KWin's Scripting interface %s signals\n",
+                xml.indexOf(QStringLiteral("<signal"), scripting) > scripting &&
+                        xml.indexOf(QStringLiteral("<signal"), scripting) < xml.indexOf(QStringLiteral("</interface>"), scripting)
+                    ? "has"
+                    : "has no");
+    QDBusMessage unload = QDBusMessage::createMethodCall(QStringLiteral("org.kde.KWin"), QStringLiteral("/Scripting"),
+                                                         QStringLiteral("org.kde.kwin.Scripting"), QStringLiteral("unloadScript"));
+    unload << QStringLiteral("%1-%2").arg(QString::fromLatin1(KWinFocus::scriptName)).arg(QCoreApplication::applicationPid());
+    const auto start = Clock::now();
+    ASSERT_EQ(bus.call(unload).type(), QDBusMessage::ReplyMessage);
+    ASSERT_TRUE(pumpUntil([&] { return !s.monitor.current(); }, 5s)) << "the gate stayed open";
+    const auto closed = Clock::now();
+    ASSERT_TRUE(kwin->problem());
+    EXPECT_NE(kwin->problem()->find("no longer loaded"), std::string::npos) << *kwin->problem();
+    ASSERT_TRUE(pumpUntil([&] { return s.monitor.current(); }, 10s)) << "the script never reported again";
+    EXPECT_EQ(s.appId(), "chromium");
+    EXPECT_FALSE(kwin->problem());
+    std::printf("script unloaded -> gate closed: %.0f ms, -> open again: %.0f ms\n", ms(closed - start),
+                ms(Clock::now() - start));
+}
+
 // Last in the session: a locked screen stays locked (unlocking takes a password nobody here has).
 // Locked through the compositor's own interface, the gate closes although Chromium stays the last
 // active window, a replay posts no key down, and the program's binary says so in its log.
