@@ -320,3 +320,30 @@ TEST(OwnWindows, WhileOneIsOpenTheGateIsClosedAndItReopensAfter) {
     EXPECT_TRUE(monitor.current());
     EXPECT_EQ(changes, (std::vector<bool>{true, false, true}));
 }
+
+TEST(LockAndStop, EachKeepsTheGateShutWhateverIsInFrontAndLiftingOneAsksTheDesktopAfresh) {
+    FakeDesktopServices desktop;
+    FocusMonitor monitor;
+    desktop.setFrontmost(app(std::nullopt, std::nullopt, "Chromium"));
+    monitor.start(desktop);
+    for (const FocusMonitor::Block reason : {FocusMonitor::Block::screenLocked, FocusMonitor::Block::stopping}) {
+        monitor.setBlocked(reason, true);
+        EXPECT_FALSE(monitor.current());
+        desktop.tick();
+        EXPECT_FALSE(monitor.current());
+        // Both at once: lifting one leaves the gate shut.
+        monitor.setOwnWindowOpen(true);
+        monitor.setBlocked(reason, false);
+        EXPECT_FALSE(monitor.current());
+        monitor.setOwnWindowOpen(false);
+        // While it was shut, an xterm came to the front without a notice: lifting asks again.
+        monitor.setBlocked(reason, true);
+        desktop.setFrontmost(app(std::nullopt, std::nullopt, "XTerm"));
+        const int queries = desktop.frontmostQueries;
+        monitor.setBlocked(reason, false);
+        EXPECT_EQ(desktop.frontmostQueries, queries + 1);
+        EXPECT_FALSE(monitor.current());
+        desktop.activate(app(std::nullopt, std::nullopt, "Chromium"));
+        EXPECT_TRUE(monitor.current());
+    }
+}

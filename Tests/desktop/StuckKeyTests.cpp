@@ -1,7 +1,8 @@
 // No key is left down in the X server, whichever way the program ends: the end of a fast replay,
 // a replay that ends with keys held, and death by SIGKILL, SIGABRT, SIGHUP or SIGQUIT while keys are
 // held (the key guard lets go of them); and while focus flaps between it and a terminal, nothing
-// reaches the terminal. The recipient is a window of this test's own whose WM_CLASS
+// reaches the terminal. Keys never go to a client that holds the keyboard grab (a screen locker, a
+// password prompt), and Ctrl+Z (SIGTSTP) stops the program with every key up and the server free. The recipient is a window of this test's own whose WM_CLASS
 // names Chromium: it counts for the gate and counts every key event without a browser's latency.
 // Run these on a loaded machine too (two busy loops): that is where an exit without a round trip
 // to the server loses requests.
@@ -130,6 +131,66 @@ TEST_F(StuckKeys, DeathBySignalWhileKeysAreHeldLeavesNoKeyDownAndTheGuardEnds) {
         EXPECT_TRUE(waitUntil([&] { return gone(guards[0]); }, 1s)) << strsignal(signal) << ": the guard is still there";
         program.stop();
     }
+}
+
+// The state letter of `pid` in /proc ('T' stopped, 'S' sleeping, ...), or 0.
+char stateOf(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(stat)), {});
+    const auto close = all.rfind(')');
+    return close != std::string::npos && all.size() > close + 2 ? all[close + 2] : 0;
+}
+
+TEST_F(StuckKeys, AClientHoldingTheKeyboardGrabGetsNoKeyAndTheBrowserGetsThemOnceItLetsGo) {
+    const std::filesystem::path capture = write("busy.gip", busyCapture(false));
+    // A password prompt's way: the keyboard grabbed while the browser stays the active window.
+    Display* prompt = XOpenDisplay(nullptr);
+    ASSERT_NE(prompt, nullptr);
+    ASSERT_EQ(XGrabKeyboard(prompt, DefaultRootWindow(prompt), False, GrabModeAsync, GrabModeAsync, CurrentTime),
+              GrabSuccess);
+    XSync(prompt, False);
+    recipient_->reset();
+    ASSERT_EQ(replay(capture, true), 0);
+    XSync(prompt, False);  // the program has ended: every key it sent is in this queue by now
+    int typed = 0;
+    while (XPending(prompt) > 0) {
+        XEvent event;
+        XNextEvent(prompt, &event);
+        typed += event.type == KeyPress;
+    }
+    EXPECT_EQ(typed, 0) << "keys reached the client that holds the keyboard grab";
+    EXPECT_EQ(recipient_->presses(), 0);
+    EXPECT_EQ(keysDown(), std::vector<int>{});
+    // Let go: the same replay reaches the browser.
+    XUngrabKeyboard(prompt, CurrentTime);
+    XSync(prompt, False);
+    XCloseDisplay(prompt);
+    ASSERT_EQ(replay(capture, true), 0);
+    EXPECT_TRUE(waitUntil([&] { return recipient_->presses() > 0; }, 2s)) << "no key reached the browser";
+    EXPECT_EQ(keysDown(), std::vector<int>{});
+}
+
+TEST_F(StuckKeys, CtrlZStopsTheProgramWithEveryKeyUpAndTheServerFreeAndSIGCONTCarriesOn) {
+    // Keys go down at once and stay down for a minute.
+    const std::filesystem::path capture =
+        write("hold.gip", reportLine(0, 1, 0, 0) + reportLine(20, 2, 0x30, 0x01) + reportLine(60000, 3, 0, 0));
+    const std::filesystem::path log = folder_.path() / "program.log";
+    Program program({JOYRELAY_BINARY, "--headless", "--replay", capture.string(), "--key-output", "xtest"}, log);
+    ASSERT_TRUE(waitUntil([&] { return recipient_->presses() >= 2; }, 10s)) << readFile(log);
+    ASSERT_FALSE(keysDown().empty());
+    ::kill(program.pid(), SIGTSTP);
+    ASSERT_TRUE(waitUntil([&] { return stateOf(program.pid()) == 'T'; }, 5s)) << readFile(log);
+    // Stopped: nothing is down, and the server answers (keysDown asks it; a grab left held would hang).
+    EXPECT_EQ(keysDown(), std::vector<int>{});
+    EXPECT_EQ(recipient_->releases(), recipient_->presses());
+    ::kill(program.pid(), SIGCONT);
+    ASSERT_TRUE(waitUntil([&] { return readFile(log).find("continued (SIGCONT)") != std::string::npos; }, 5s))
+        << readFile(log);
+    ::kill(program.pid(), SIGTERM);
+    EXPECT_EQ(program.exitStatus(10s), std::optional<int>(0)) << readFile(log);
+    const std::string text = readFile(log);
+    EXPECT_NE(text.find("stopping (SIGTSTP)"), std::string::npos) << text;
+    EXPECT_EQ(keysDown(), std::vector<int>{});
 }
 
 TEST_F(StuckKeys, FocusFlappingBetweenTheBrowserAndATerminalTypesNothingIntoTheTerminal) {

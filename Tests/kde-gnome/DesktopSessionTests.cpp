@@ -14,6 +14,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QDBusReply>
 #include <QDir>
 #include <QTemporaryFile>
@@ -29,6 +30,7 @@
 #include "platform/linux/keys/KeyCodes.hpp"
 #include "platform/linux/focus/GnomeFocus.hpp"
 #include "platform/linux/focus/KWinFocus.hpp"
+#include "platform/linux/focus/ScreenLockWatcher.hpp"
 #include "platform/linux/keys/FakeInputKeyEvents.hpp"
 #include "platform/linux/keys/RemoteDesktopKeyEvents.hpp"
 
@@ -586,6 +588,85 @@ TEST_F(GnomeWithoutTheExtension, TheProgramSaysWhatToDoAndSendsNothing) {
     EXPECT_TRUE(titleIs(s.browser->title(), before, " D:z/KeyZ U:z/KeyZ"))
         << "the replay reached Chromium: " << s.browser->title() << "\n"
         << run.log;
+}
+
+// Any client may unload the program's KWin script: the gate closes within the recheck, and opens again
+// once the script, loaded again, reports Chromium.
+TEST_F(KdeGnomeDesktop, AnotherClientUnloadingTheKWinScriptClosesTheGateUntilItReportsAgain) {
+    if (!onKWin()) GTEST_SKIP() << "KWin only";
+    Session& s = session();
+    KeyEvents* out = pageListening(s);
+    if (!out) return;
+    auto* kwin = dynamic_cast<KWinFocus*>(s.provider.get());
+    ASSERT_TRUE(kwin);
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    const QDBusMessage introspection = bus.call(QDBusMessage::createMethodCall(
+        QStringLiteral("org.kde.KWin"), QStringLiteral("/Scripting"), QStringLiteral("org.freedesktop.DBus.Introspectable"),
+        QStringLiteral("Introspect")));
+    const QString xml = introspection.arguments().value(0).toString();
+    const auto scripting = xml.indexOf(QStringLiteral("org.kde.kwin.Scripting"));
+    std::printf("KWin's Scripting interface %s signals\n",
+                xml.indexOf(QStringLiteral("<signal"), scripting) > scripting &&
+                        xml.indexOf(QStringLiteral("<signal"), scripting) < xml.indexOf(QStringLiteral("</interface>"), scripting)
+                    ? "has"
+                    : "has no");
+    QDBusMessage unload = QDBusMessage::createMethodCall(QStringLiteral("org.kde.KWin"), QStringLiteral("/Scripting"),
+                                                         QStringLiteral("org.kde.kwin.Scripting"), QStringLiteral("unloadScript"));
+    unload << QStringLiteral("%1-%2").arg(QString::fromLatin1(KWinFocus::scriptName)).arg(QCoreApplication::applicationPid());
+    const auto start = Clock::now();
+    ASSERT_EQ(bus.call(unload).type(), QDBusMessage::ReplyMessage);
+    ASSERT_TRUE(pumpUntil([&] { return !s.monitor.current(); }, 5s)) << "the gate stayed open";
+    const auto closed = Clock::now();
+    ASSERT_TRUE(kwin->problem());
+    EXPECT_NE(kwin->problem()->find("no longer loaded"), std::string::npos) << *kwin->problem();
+    ASSERT_TRUE(pumpUntil([&] { return s.monitor.current(); }, 10s)) << "the script never reported again";
+    EXPECT_EQ(s.appId(), "chromium");
+    EXPECT_FALSE(kwin->problem());
+    std::printf("script unloaded -> gate closed: %.0f ms, -> open again: %.0f ms\n", ms(closed - start),
+                ms(Clock::now() - start));
+}
+
+// Last in the session: a locked screen stays locked (unlocking takes a password nobody here has).
+// Locked through the compositor's own interface, the gate closes although Chromium stays the last
+// active window, a replay posts no key down, and the program's binary says so in its log.
+TEST_F(KdeGnomeDesktop, TheLockScreenClosesTheGateWhileTheLastActiveWindowIsTheBrowser) {
+    if (!std::getenv("JOYRELAY_APP")) GTEST_SKIP() << "JOYRELAY_APP does not name the program";
+    Session& s = session();
+    KeyEvents* out = pageListening(s);
+    if (!out) return;
+    ScreenLockWatcher watcher(QDBusConnection::sessionBus(), QDBusConnection(QStringLiteral("no system bus")),
+                              [&s](bool locked, const std::string&) {
+                                  s.monitor.setBlocked(FocusMonitor::Block::screenLocked, locked);
+                              });
+    const QString service = onKWin() ? QStringLiteral("org.freedesktop.ScreenSaver") : QStringLiteral("org.gnome.ScreenSaver");
+    const QString path = onKWin() ? QStringLiteral("/ScreenSaver") : QStringLiteral("/org/gnome/ScreenSaver");
+    if (onGnome() && !QDBusConnection::sessionBus().interface()->isServiceRegistered(service).value()) {
+        // GNOME Shell builds its screen shield (and org.gnome.ScreenSaver) only with logind, which the
+        // session's private system bus does not have.
+        GTEST_SKIP() << "GNOME Shell offers no org.gnome.ScreenSaver in this session (no logind)";
+    }
+    QDBusPendingCall lock = QDBusConnection::sessionBus().asyncCall(
+        QDBusMessage::createMethodCall(service, path, service, QStringLiteral("Lock")));
+    ASSERT_TRUE(pumpUntil([&] { return watcher.locked(); }, 30s))
+        << service.toStdString() << " Lock: "
+        << (lock.isFinished() ? (lock.isError() ? lock.error().message().toStdString() : "answered") : "no answer")
+        << "; the screen never said it was locked";
+    EXPECT_FALSE(s.monitor.current());
+    std::printf("locked by %s; the provider's last window: %s\n", watcher.lockedBy().c_str(),
+                s.appId().value_or("(none)").c_str());
+
+    const std::size_t before = s.noted->posted().size();
+    EXPECT_EQ(replay(s, JOYRELAY_SOURCE_DIR "/samples/demo.gip"), 0);
+    const auto posted = s.noted->posted();
+    EXPECT_EQ(std::count_if(posted.begin() + static_cast<std::ptrdiff_t>(before), posted.end(),
+                            [](const NotingKeyEvents::Posted& p) { return p.down; }),
+              0)
+        << "keys went down while the screen was locked";
+
+    const ProgramRun run = runProgram(s, {"--headless", "--replay", JOYRELAY_SOURCE_DIR "/samples/demo.gip"},
+                                      currentDesktop());
+    EXPECT_EQ(run.status, 0) << run.log;
+    EXPECT_TRUE(contains(run.log, "Screen locked (" + service.toStdString() + ")")) << run.log;
 }
 
 }  // namespace

@@ -9,12 +9,14 @@
 #include <QDBusConnectionInterface>
 #include <QDBusContext>
 #include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDBusPendingCall>
 #include <QEventLoop>
 #include <QFile>
 #include <QObject>
 #include <QThread>
 #include <QTimer>
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 
@@ -24,6 +26,7 @@
 #include "platform/linux/focus/FocusHold.hpp"
 #include "platform/linux/focus/GnomeFocus.hpp"
 #include "platform/linux/focus/KWinFocus.hpp"
+#include "platform/linux/focus/ScreenLockWatcher.hpp"
 #include "platform/linux/keys/FakeInputKeyEvents.hpp"
 #include "platform/linux/keys/RemoteDesktopKeyEvents.hpp"
 
@@ -145,6 +148,8 @@ struct KWinLog {
     mutable std::mutex lock;
     QStringList calls;        // "loadScript NAME", "run ID", "unloadScript NAME"
     QString callbackService;  // where the last script loaded calls back
+    QStringList loaded;       // the scripts loaded now, by name
+    std::atomic<bool> silent{false};  // isScriptLoaded gets no answer
 
     void add(const QString& call) {
         std::lock_guard guard(lock);
@@ -171,7 +176,7 @@ private:
 };
 
 // org.kde.kwin.Scripting at /Scripting.
-class FakeKWinScripting final : public QObject {
+class FakeKWinScripting final : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kde.kwin.Scripting")
 public:
@@ -186,13 +191,26 @@ public Q_SLOTS:
         {
             std::lock_guard guard(log_.lock);
             log_.callbackService = text.mid(at, text.indexOf('"', at) - at);
+            log_.loaded << name;
         }
         log_.add(QStringLiteral("loadScript ") + name);
         return 0;
     }
     Q_SCRIPTABLE bool unloadScript(const QString& name) {
+        {
+            std::lock_guard guard(log_.lock);
+            log_.loaded.removeAll(name);
+        }
         log_.add(QStringLiteral("unloadScript ") + name);
         return true;
+    }
+    Q_SCRIPTABLE bool isScriptLoaded(const QString& name) {
+        if (log_.silent) {
+            setDelayedReply(true);  // and never answered
+            return false;
+        }
+        std::lock_guard guard(log_.lock);
+        return log_.loaded.contains(name);
     }
 
 private:
@@ -323,6 +341,201 @@ TEST(KWinFocus, LoadsItsScriptOnPlasma5And6FollowsOnlyKWinAndReloadsWhenKWinRest
         EXPECT_EQ(early.all().last(), QStringLiteral("unloadScript ") + script) << early.all().join(", ").toStdString();
         kwin.reset();
     }
+}
+
+// Another client on the session bus: it takes names, calls and sends signals as it likes.
+struct Intruder {
+    explicit Intruder(const QString& name)
+        : name(name), bus(QDBusConnection::connectToBus(QDBusConnection::SessionBus, name)) {}
+    ~Intruder() { QDBusConnection::disconnectFromBus(name); }
+    // A call to `service`, waited for on the event loop.
+    QDBusMessage call(const QString& service, const QString& path, const QString& interface, const QString& method,
+                      const QVariantList& args = {}) {
+        QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+        message.setArguments(args);
+        QDBusPendingCall pending = bus.asyncCall(message);
+        pumpUntil([&] { return pending.isFinished(); }, 5s);
+        return pending.reply();
+    }
+    // Waits until every message sent so far has reached `peer`'s connection and been handed on.
+    void reach(const QString& peer) {
+        call(peer, QStringLiteral("/"), QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
+        QCoreApplication::processEvents();
+    }
+    QString name;
+    QDBusConnection bus;
+};
+
+TEST(KWinFocus, FailsClosedWhenItsScriptIsUnloadedOrKWinStopsAnsweringAndLoadsItAgain) {
+    const QString self = QDBusConnection::sessionBus().baseService();
+    const QString script = QStringLiteral("tamberlo-joyrelay-focus-%1").arg(QCoreApplication::applicationPid());
+    KWinLog log;
+    auto kwin = std::make_unique<FakeKWin>(log, true, QStringLiteral("fake-kwin-4"));
+    KWinFocus focus;
+    const auto loads = [&] { return log.all().count(QStringLiteral("loadScript ") + script); };
+    ASSERT_TRUE(pumpUntil([&] { return log.all().size() >= 3; }, 5s));
+    kwin->activate(QStringLiteral("chromium"), QStringLiteral("chromium"), self);
+    ASSERT_TRUE(pumpUntil([&] { return focus.frontmost().has_value(); }, 5s));
+
+    // Another client unloads the script: within the next recheck nothing is in front, the problem says
+    // why, and the script is loaded again; the gate stays closed until the new script reports.
+    Intruder intruder(QStringLiteral("kwin-intruder"));
+    intruder.call(QStringLiteral("org.kde.KWin"), QStringLiteral("/Scripting"), QStringLiteral("org.kde.kwin.Scripting"),
+                  QStringLiteral("unloadScript"), {script});
+    ASSERT_TRUE(pumpUntil([&] { return !focus.frontmost() && loads() == 2; }, 5s)) << log.all().join(", ").toStdString();
+    ASSERT_TRUE(focus.problem());
+    EXPECT_NE(focus.problem()->find("no longer loaded"), std::string::npos) << *focus.problem();
+    kwin->activate(QStringLiteral("chromium"), QStringLiteral("chromium"), self);
+    ASSERT_TRUE(pumpUntil([&] { return focus.frontmost().has_value(); }, 5s));
+    EXPECT_FALSE(focus.problem());
+
+    // KWin stops answering: closed again, and loaded afresh.
+    log.silent = true;
+    ASSERT_TRUE(pumpUntil([&] { return !focus.frontmost(); }, 5s));
+    ASSERT_TRUE(focus.problem());
+    EXPECT_NE(focus.problem()->find("does not answer"), std::string::npos) << *focus.problem();
+    ASSERT_TRUE(pumpUntil([&] { return loads() == 3; }, 5s));
+    log.silent = false;
+}
+
+// GNOME Shell's connection, with the extension's object on it when asked.
+class FakeShellFocus final : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.tamberlo.Joyrelay.ShellFocus")
+public:
+    explicit FakeShellFocus(QString wmClass) : wmClass_(std::move(wmClass)) {}
+    QVariantMap report() const {
+        return {{"wm-class", wmClass_}, {"app-id", wmClass_ + QStringLiteral(".desktop")}, {"pid", 7}};
+    }
+public Q_SLOTS:
+    Q_SCRIPTABLE QVariantMap GetFocus() { return report(); }
+Q_SIGNALS:
+    Q_SCRIPTABLE void FocusChanged(const QVariantMap& info);
+
+private:
+    QString wmClass_;
+};
+
+TEST(GnomeFocus, BelievesTheNameOnlyWhileGnomeShellsOwnConnectionHoldsIt) {
+    const QString service = QString::fromLatin1(GnomeFocus::extensionService);
+    const QString path = QString::fromLatin1(GnomeFocus::extensionPath);
+    Intruder shell(QStringLiteral("fake-gnome-shell"));
+    Intruder squatter(QStringLiteral("squatter"));
+    FakeShellFocus shellObject(QStringLiteral("chromium"));
+    FakeShellFocus squatterObject(QStringLiteral("chromium"));
+    shell.bus.registerObject(path, &shellObject, QDBusConnection::ExportScriptableContents);
+    squatter.bus.registerObject(path, &squatterObject, QDBusConnection::ExportScriptableContents);
+    ASSERT_TRUE(shell.bus.registerService(QStringLiteral("org.gnome.Shell")));
+    // The squatter takes the extension's name before GNOME Shell does.
+    ASSERT_TRUE(squatter.bus.registerService(service));
+
+    GnomeFocus focus;
+    ASSERT_TRUE(pumpUntil([&] { return focus.problem().has_value(); }, 5s));
+    EXPECT_NE(focus.problem()->find("not GNOME Shell"), std::string::npos) << *focus.problem();
+    emit squatterObject.FocusChanged(squatterObject.report());
+    squatter.reach(QDBusConnection::sessionBus().baseService());
+    EXPECT_FALSE(focus.frontmost());
+
+    // The squatter lets go and the extension in GNOME Shell takes the name: believed.
+    ASSERT_TRUE(squatter.bus.unregisterService(service));
+    ASSERT_TRUE(shell.bus.registerService(service));
+    ASSERT_TRUE(pumpUntil([&] { return focus.frontmost().has_value(); }, 5s));
+    EXPECT_FALSE(focus.problem());
+
+    // Queued behind the extension, the squatter gets the name when the extension lets go: the gate
+    // closes at once and stays closed whatever the squatter says.
+    squatter.bus.interface()->registerService(service, QDBusConnectionInterface::QueueService,
+                                              QDBusConnectionInterface::DontAllowReplacement);
+    ASSERT_TRUE(shell.bus.unregisterService(service));
+    ASSERT_TRUE(pumpUntil([&] { return !focus.frontmost() && focus.problem().has_value(); }, 5s));
+    EXPECT_NE(focus.problem()->find("not GNOME Shell"), std::string::npos) << *focus.problem();
+    emit squatterObject.FocusChanged(squatterObject.report());
+    squatter.reach(QDBusConnection::sessionBus().baseService());
+    EXPECT_FALSE(focus.frontmost());
+    squatter.bus.unregisterService(service);
+    shell.bus.unregisterService(QStringLiteral("org.gnome.Shell"));
+}
+
+// ---- the screen lock ----------------------------------------------------------------------------------
+
+class FakeScreenSaver final : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.ScreenSaver")
+public:
+    bool active = true;
+public Q_SLOTS:
+    Q_SCRIPTABLE bool GetActive() { return active; }
+Q_SIGNALS:
+    Q_SCRIPTABLE void ActiveChanged(bool active);
+};
+
+class FakeLogindManager final : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
+public Q_SLOTS:
+    Q_SCRIPTABLE QDBusObjectPath GetSessionByPID(uint) {
+        return QDBusObjectPath(QStringLiteral("/org/freedesktop/login1/session/_33"));
+    }
+};
+
+class FakeLogindSession final : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Session")
+    Q_PROPERTY(bool LockedHint READ lockedHint)
+public:
+    bool lockedHint() const { return false; }
+};
+
+TEST(ScreenLockWatcher, FollowsTheScreensaverAndLogindFromTheirOwnersOnly) {
+    Intruder desktop(QStringLiteral("fake-screensaver"));
+    FakeScreenSaver saver;
+    FakeLogindManager manager;
+    FakeLogindSession session;
+    const QString saverPath = QStringLiteral("/org/freedesktop/ScreenSaver");
+    const QString sessionPath = QStringLiteral("/org/freedesktop/login1/session/_33");
+    desktop.bus.registerObject(saverPath, &saver, QDBusConnection::ExportScriptableContents);
+    desktop.bus.registerObject(QStringLiteral("/org/freedesktop/login1"), &manager, QDBusConnection::ExportScriptableSlots);
+    desktop.bus.registerObject(sessionPath, &session, QDBusConnection::ExportAllProperties);
+    ASSERT_TRUE(desktop.bus.registerService(QStringLiteral("org.freedesktop.ScreenSaver")));
+    ASSERT_TRUE(desktop.bus.registerService(QStringLiteral("org.freedesktop.login1")));
+
+    std::vector<std::string> changes;
+    // The private bus stands for both the session bus and the system bus.
+    ScreenLockWatcher watcher(QDBusConnection::sessionBus(), QDBusConnection::sessionBus(),
+                              [&](bool locked, const std::string& source) {
+                                  changes.push_back(locked ? "locked by " + source : "unlocked");
+                              });
+    // Locked already when the program starts: asked at once.
+    ASSERT_TRUE(pumpUntil([&] { return watcher.locked(); }, 5s));
+    EXPECT_EQ(watcher.lockedBy(), "org.freedesktop.ScreenSaver");
+
+    // Another client says "unlocked" on the same path and interface: not believed.
+    Intruder intruder(QStringLiteral("lock-intruder"));
+    intruder.bus.send(QDBusMessage::createSignal(saverPath, QStringLiteral("org.freedesktop.ScreenSaver"),
+                                                 QStringLiteral("ActiveChanged"))
+                      << false);
+    intruder.reach(QDBusConnection::sessionBus().baseService());
+    EXPECT_TRUE(watcher.locked());
+
+    // The screensaver says it: unlocked. logind's hint locks it again; the screensaver going away does
+    // not unlock what logind says.
+    saver.active = false;
+    emit saver.ActiveChanged(false);
+    ASSERT_TRUE(pumpUntil([&] { return !watcher.locked(); }, 5s));
+    desktop.bus.send(QDBusMessage::createSignal(sessionPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                QStringLiteral("PropertiesChanged"))
+                     << QStringLiteral("org.freedesktop.login1.Session") << QVariantMap{{"LockedHint", true}}
+                     << QStringList{});
+    ASSERT_TRUE(pumpUntil([&] { return watcher.locked(); }, 5s));
+    EXPECT_EQ(watcher.lockedBy(), "logind");
+    desktop.bus.unregisterService(QStringLiteral("org.freedesktop.ScreenSaver"));
+    desktop.reach(QDBusConnection::sessionBus().baseService());
+    EXPECT_TRUE(watcher.locked());
+    // logind goes away: nobody says locked any more.
+    desktop.bus.unregisterService(QStringLiteral("org.freedesktop.login1"));
+    ASSERT_TRUE(pumpUntil([&] { return !watcher.locked(); }, 5s));
+    EXPECT_EQ(changes, (std::vector<std::string>{"locked by org.freedesktop.ScreenSaver", "unlocked",
+                                                 "locked by logind", "unlocked"}));
 }
 
 // ---- outputs without their compositor ---------------------------------------------------------------

@@ -3,7 +3,8 @@
 #
 #   wayland-desktop.sh kwin|gnome|gnome-bare|gnome-tray PROGRAM [ARG...]
 #
-# kwin:       kwin_wayland --virtual; PROGRAM is its session program (KWin ends with it), and a
+# kwin:       kwin_wayland --virtual, with its lock screen (org.freedesktop.ScreenSaver; the session
+#             starts unlocked); PROGRAM is its session program (KWin ends with it), and a
 #             desktop file written before KWin starts authorises PROGRAM for org_kde_kwin_fake_input.
 # gnome:      gnome-shell --headless, with the package's focus extension (the form this GNOME Shell
 #             loads, from the build's JOYRELAY_GNOME_EXTENSION_DIR) and the tests' helper extension
@@ -94,7 +95,7 @@ case $desktop in
 $program_line >"$work/home/result.log" 2>&1
 echo \$? >"$work/home/status"
 EOS
-    launch=("$work/kwin_wayland" --virtual --socket wayland-joyrelay --width 1280 --height 800 --no-lockscreen
+    launch=("$work/kwin_wayland" --virtual --socket wayland-joyrelay --width 1280 --height 800
       --no-global-shortcuts --no-kactivities --exit-with-session "$session")
     ;;
   gnome | gnome-bare | gnome-tray)

@@ -44,8 +44,10 @@ export default class FocusPublisher extends Extension {
     enable() {
         this._impl = Gio.DBusExportedObject.wrapJSObject(IFACE, {GetFocus: focusInfo});
         this._impl.export(Gio.DBus.session, OBJECT_PATH);
+        // Never queued behind another owner: Tamberlo Joyrelay believes the name only while GNOME
+        // Shell's own connection holds it, so waiting in line for it would serve nobody.
         this._nameId = Gio.bus_own_name_on_connection(Gio.DBus.session, BUS_NAME,
-            Gio.BusNameOwnerFlags.NONE, null, null);
+            Gio.BusNameOwnerFlags.DO_NOT_QUEUE, null, null);
         this._focusId = global.display.connect('notify::focus-window', () => {
             this._impl.emit_signal('FocusChanged', new GLib.Variant('(a{sv})', [focusInfo()]));
         });

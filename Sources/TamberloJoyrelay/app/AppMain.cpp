@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDBusConnection>
 #include <QSocketNotifier>
 #include <array>
 #include <cerrno>
@@ -33,22 +34,31 @@
 #include "platform/linux/desktop/X11Focus.hpp"
 #include "platform/linux/focus/FocusProviderChoice.hpp"
 #include "platform/linux/focus/NoFocusProvider.hpp"
+#include "platform/linux/focus/ScreenLockWatcher.hpp"
 
 namespace joyrelay {
 
 namespace {
 
 // SIGINT, SIGTERM, SIGHUP (the terminal went away) and SIGQUIT, turned into a byte on a pipe that the
-// event loop watches: each ends the program the orderly way, keys released first.
+// event loop watches: each ends the program the orderly way, keys released first. SIGTSTP (Ctrl+Z) and
+// SIGCONT go the same way to their own handlers: the program lets go of every key before it stops,
+// and carries on as after a focus change.
 class StopSignals {
 public:
-    explicit StopSignals(std::function<void()> onStop) : onStop_(std::move(onStop)) {
+    struct Handlers {
+        std::function<void()> stop;       // SIGINT, SIGTERM, SIGHUP, SIGQUIT
+        std::function<void()> suspend;    // SIGTSTP
+        std::function<void()> carryOn;    // SIGCONT
+    };
+
+    explicit StopSignals(Handlers handlers) : handlers_(std::move(handlers)) {
         if (::pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) return;
         writeEnd = fds_[1];
         struct sigaction action {};
-        action.sa_handler = [](int) {
+        action.sa_handler = [](int signal) {
             const int saved = errno;
-            const char byte = 1;
+            const char byte = static_cast<char>(signal);
             [[maybe_unused]] const ssize_t n = ::write(writeEnd, &byte, 1);
             errno = saved;
         };
@@ -58,9 +68,20 @@ public:
         notifier_ = std::make_unique<QSocketNotifier>(fds_[0], QSocketNotifier::Read);
         QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
             char buffer[16];
-            while (::read(fds_[0], buffer, sizeof buffer) > 0) {
+            bool stop = false, suspend = false, carryOn = false;
+            for (ssize_t n = 0; (n = ::read(fds_[0], buffer, sizeof buffer)) > 0;) {
+                for (ssize_t i = 0; i < n; ++i) {
+                    stop = stop || (buffer[i] != SIGTSTP && buffer[i] != SIGCONT);
+                    suspend = suspend || buffer[i] == SIGTSTP;
+                    carryOn = carryOn || buffer[i] == SIGCONT;
+                }
             }
-            if (onStop_) onStop_();
+            if (stop) {
+                if (handlers_.stop) handlers_.stop();
+                return;
+            }
+            if (suspend && handlers_.suspend) handlers_.suspend();
+            if (carryOn && handlers_.carryOn) handlers_.carryOn();
         });
     }
     ~StopSignals() {
@@ -75,12 +96,12 @@ public:
     StopSignals& operator=(const StopSignals&) = delete;
 
 private:
-    static constexpr std::array<int, 4> handledSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    static constexpr std::array<int, 6> handledSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT};
     static inline volatile sig_atomic_t writeEnd = -1;
     int fds_[2] = {-1, -1};
     std::array<struct sigaction, handledSignals.size()> previous_{};
     std::unique_ptr<QSocketNotifier> notifier_;
-    std::function<void()> onStop_;
+    Handlers handlers_;
 };
 
 // Whether a desktop can be shown on: nothing when it can, else why not. Qt's own platform choice
@@ -230,6 +251,16 @@ int runApp(const Options& options, char* argv0) {
             if (!open) stick->gateClosed();
         });
     }
+    // A locked session closes the gate: the lock screen has the keyboard.
+    std::unique_ptr<ScreenLockWatcher> screenLock;
+    if (!printing) {
+        screenLock = std::make_unique<ScreenLockWatcher>(
+            QDBusConnection::sessionBus(), QDBusConnection::systemBus(), [](bool locked, const std::string& source) {
+                Log::info(locked ? "Screen locked (" + source + ") \u2014 the stick's keys stay off until it is unlocked"
+                                 : std::string("Screen unlocked \u2014 keys go to the browser in front again"));
+                FocusMonitor::shared().setBlocked(FocusMonitor::Block::screenLocked, locked);
+            });
+    }
 
     AppDelegate::Setup setup;
     setup.appVersion = version;
@@ -241,17 +272,39 @@ int runApp(const Options& options, char* argv0) {
     if (!headless) {
         setup.deliveryProblem = [&access, &desktop, printing]() -> std::optional<std::string> {
             if (!access.kind() && !access.reason().empty()) return "no key output: " + access.reason();
+            if (printing) return std::nullopt;
+            if (FocusMonitor::shared().blocked(FocusMonitor::Block::screenLocked))
+                return "the screen is locked \u2014 keys stay off until it is unlocked";
             const std::optional<std::string> focusProblem = desktop.focusProblem();
-            if (printing || !focusProblem || BrowserGuard::anyApp()) return std::nullopt;
+            if (!focusProblem || BrowserGuard::anyApp()) return std::nullopt;
             return "the focus cannot be read: " + *focusProblem +
                    " \u2014 set JOYRELAY_ANY_APP=1 to send keys to any window";
         };
     }
+    StickService* stick = service.get();  // the delegate owns it from here on
     auto delegate = std::make_unique<AppDelegate>(std::move(setup), desktop, std::move(service));
     AppDelegate* d = delegate.get();
     QObject::connect(d, &AppDelegate::statusItemCreated,
                      [&desktop](QSystemTrayIcon* item) { desktop.setStatusItem(item); });
-    const auto stopSignals = std::make_unique<StopSignals>([d] { d->terminate(); });
+    // Ctrl+Z: every key up and processed, no press under way (so no server grab held), then stop. The
+    // gate stays closed until the program carries on, and is then read afresh as after a focus change.
+    const auto suspend = [stick, &access] {
+        Log::info("stopping (SIGTSTP) \u2014 every key released first");
+        FocusMonitor::shared().setBlocked(FocusMonitor::Block::stopping, true);
+        if (!stick->releaseForStop(std::chrono::milliseconds(2000))) {
+            Log::info("the stick's held keys could not be confirmed released before stopping");
+        }
+        access.events().sync();
+        ::raise(SIGSTOP);
+        Log::info("continued (SIGCONT)");
+        FocusMonitor::shared().setBlocked(FocusMonitor::Block::stopping, false);
+    };
+    const auto carryOn = [] {
+        // Stopped from outside (SIGSTOP): the world may have changed meanwhile.
+        if (!FocusMonitor::shared().blocked(FocusMonitor::Block::stopping))
+            FocusMonitor::shared().setBlocked(FocusMonitor::Block::stopping, false);
+    };
+    const auto stopSignals = std::make_unique<StopSignals>(StopSignals::Handlers{[d] { d->terminate(); }, suspend, carryOn});
     // Headless, the end of a replay ends the program with the replay's status; with a tray it keeps running.
     replayFinished = [d, headless, &exitStatus](int status) {
         Log::info("replay finished");

@@ -14,7 +14,21 @@ bool releaseAndWait(StickBridge& bridge, std::chrono::milliseconds timeout) {
     return done.wait_for(timeout) == std::future_status::ready;
 }
 
+// Has `bridge` release its held keys (keys may go down again later) and waits for its queue.
+bool releaseForStopAndWait(StickBridge& bridge, std::chrono::milliseconds timeout) {
+    auto released = std::make_shared<std::promise<void>>();
+    std::future<void> done = released->get_future();
+    bridge.gateClosed([released] { released->set_value(); });
+    return done.wait_for(timeout) == std::future_status::ready;
+}
+
 }  // namespace
+
+bool LiveStick::releaseForStop(std::chrono::milliseconds timeout) { return releaseForStopAndWait(*bridge_, timeout); }
+
+bool ReplayStick::releaseForStop(std::chrono::milliseconds timeout) {
+    return releaseForStopAndWait(replay_.bridge(), timeout);
+}
 
 void LiveStick::start(StatusHandler onStatus) {
     bridge_->onStatus = std::move(onStatus);

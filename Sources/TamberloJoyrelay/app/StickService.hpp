@@ -30,6 +30,15 @@ public:
     // Main thread, on the way out: releases every held key on the bridge queue and lets no key go
     // down afterwards, waiting for that up to `timeout`. False when the wait timed out.
     virtual bool releaseHeldKeys(std::chrono::milliseconds timeout) = 0;
+
+    // Main thread, before the program stops (SIGTSTP): releases every held key on the bridge queue and
+    // waits up to `timeout` until the queue has done so, so that no press is under way either. Keys may
+    // go down again afterwards (the caller keeps the gate closed until it carries on). False when the
+    // wait timed out. The default only asks (gateClosed) and cannot wait: false.
+    virtual bool releaseForStop(std::chrono::milliseconds) {
+        gateClosed();
+        return false;
+    }
 };
 
 // The bridge on the platform's USB host.
@@ -44,6 +53,7 @@ public:
     void start(StatusHandler onStatus) override;
     void gateClosed() override { bridge_->gateClosed(); }
     bool releaseHeldKeys(std::chrono::milliseconds timeout) override;
+    bool releaseForStop(std::chrono::milliseconds timeout) override;
 
 private:
     std::shared_ptr<StickBridge> bridge_;
@@ -67,6 +77,7 @@ public:
     void start(StatusHandler onStatus) override;
     void gateClosed() override { replay_.bridge().gateClosed(); }
     bool releaseHeldKeys(std::chrono::milliseconds timeout) override;
+    bool releaseForStop(std::chrono::milliseconds timeout) override;
 
     // Whether the capture is still being played.
     bool running() const { return running_.load(); }

@@ -105,11 +105,11 @@ void StickBridge::start() {
     queue_.async([self = shared_from_this()] { self->arm(); });
 }
 
-void StickBridge::gateClosed() {
-    queue_.async([weak = weak_from_this()] {
+void StickBridge::gateClosed(std::function<void()> done) {
+    queue_.async([weak = weak_from_this(), done = std::move(done)] {
         auto self = weak.lock();
-        if (!self) return;
-        if (self->session_ && self->session_->alive) self->poster_.post(self->session_->keys.releaseAll());
+        if (self && self->session_ && self->session_->alive) self->poster_.post(self->session_->keys.releaseAll());
+        if (done) done();
     });
 }
 

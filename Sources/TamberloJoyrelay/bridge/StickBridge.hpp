@@ -68,8 +68,9 @@ public:
     void setTap(std::shared_ptr<TransferTap> tap) { tap_ = std::move(tap); }
 
     // The focus gate has just closed: release every held key at once (on the bridge queue), so that
-    // nothing auto-repeats into the application that now has focus. Callable from any thread.
-    void gateClosed();
+    // nothing auto-repeats into the application that now has focus. Callable from any thread. `done`,
+    // when given, runs on the bridge queue once the releases are posted.
+    void gateClosed(std::function<void()> done = {});
 
     // Releases every held key on the bridge queue and lets no key go down afterwards, then calls `done`
     // there. Used on the way out.

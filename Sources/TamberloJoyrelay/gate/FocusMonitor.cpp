@@ -25,22 +25,16 @@ void FocusMonitor::setChangeHandler(std::function<void(bool open)> handler) {
 }
 
 void FocusMonitor::refresh(State& state, DesktopServices& desktop) {
-    const bool browser = BrowserGuard::frontmostIsBrowser(desktop);
-    bool ownWindow = false;
-    {
-        std::lock_guard lock(state.lock);
-        ownWindow = state.ownWindow;
-    }
-    update(state, browser, ownWindow);
+    update(state, BrowserGuard::frontmostIsBrowser(desktop));
 }
 
-void FocusMonitor::update(State& state, bool browser, bool ownWindow) {
-    const bool open = browser && !ownWindow;
+void FocusMonitor::update(State& state, bool browser) {
     std::function<void(bool)> onChange;
+    bool open = false;
     {
         std::lock_guard lock(state.lock);
         state.browser = browser;
-        state.ownWindow = ownWindow;
+        open = browser && state.blocks == 0;
         if (state.value == open) return;
         state.value = open;
         onChange = state.onChange;
@@ -48,13 +42,24 @@ void FocusMonitor::update(State& state, bool browser, bool ownWindow) {
     if (onChange) onChange(open);
 }
 
-void FocusMonitor::setOwnWindowOpen(bool open) {
+void FocusMonitor::setBlocked(Block reason, bool on) {
+    const auto bit = static_cast<unsigned>(reason);
     bool browser = false;
     {
         std::lock_guard lock(state_->lock);
+        state_->blocks = on ? (state_->blocks | bit) : (state_->blocks & ~bit);
         browser = state_->browser;
     }
-    update(*state_, browser, open);
+    if (!on && reason != Block::ownWindow && desktop_) {
+        refresh(*state_, *desktop_);
+    } else {
+        update(*state_, browser);
+    }
+}
+
+bool FocusMonitor::blocked(Block reason) const {
+    std::lock_guard lock(state_->lock);
+    return (state_->blocks & static_cast<unsigned>(reason)) != 0;
 }
 
 std::optional<std::string> FocusMonitor::noDesktopMessage(const std::string& reason, bool anyApp) {
@@ -69,6 +74,7 @@ void FocusMonitor::start(DesktopServices& desktop, std::optional<std::string> no
     if (noDesktopReason) {
         if (auto message = noDesktopMessage(*noDesktopReason, BrowserGuard::anyApp())) Log::info(*message);
     }
+    desktop_ = &desktop;
     refresh(*state_, desktop);
     const std::weak_ptr<State> weak = state_;
     desktop.observeActivation([weak, &desktop] {

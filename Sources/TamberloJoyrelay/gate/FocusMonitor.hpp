@@ -43,9 +43,20 @@ public:
     // that no key stays down (and auto-repeats) in the application that now has the focus.
     void setChangeHandler(std::function<void(bool open)> handler);
 
-    // Main thread: whether a window of this program's own (its menu, an alert) is open. While one
-    // is, the gate is closed whatever application is in front: such a window takes the keyboard.
-    void setOwnWindowOpen(bool open);
+    // What closes the gate whatever application is in front (even with JOYRELAY_ANY_APP=1):
+    //   ownWindow   a window of this program's own (its menu, an alert) is open and takes the keyboard;
+    //   screenLocked the session is locked: the lock screen takes the keyboard;
+    //   stopping    the program is about to stop (SIGTSTP) and must leave no key down while it is.
+    enum class Block : unsigned { ownWindow = 1, screenLocked = 2, stopping = 4 };
+
+    // Main thread: sets or lifts one reason. Lifting a lock or a stop refreshes the gate (the
+    // application in front is asked again), as after a focus change; a window of our own closing
+    // does not (the focus notice that follows does).
+    void setBlocked(Block reason, bool on);
+    bool blocked(Block reason) const;
+
+    // Main thread: setBlocked(Block::ownWindow, open).
+    void setOwnWindowOpen(bool open) { setBlocked(Block::ownWindow, open); }
 
     // The log line for a desktop without a window system, or nothing when JOYRELAY_ANY_APP lifts
     // the rule anyway.
@@ -54,15 +65,16 @@ public:
 private:
     struct State {
         mutable std::mutex lock;  // guards value (and handler, which is only swapped)
-        bool value = false;       // browser && !ownWindow
+        bool value = false;       // browser && blocks == 0
         bool browser = false;     // the frontmost application is a browser
-        bool ownWindow = false;   // a window of this program is open
+        unsigned blocks = 0;      // the Block reasons set
         std::function<void(bool)> onChange;
     };
     static void refresh(State& state, DesktopServices& desktop);
-    static void update(State& state, bool browser, bool ownWindow);
+    static void update(State& state, bool browser);
 
     std::shared_ptr<State> state_;
+    DesktopServices* desktop_ = nullptr;  // set by start()
 };
 
 }  // namespace joyrelay

@@ -7,6 +7,7 @@
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
 
+#include "log/Log.hpp"
 #include "platform/linux/focus/DesktopAppIds.hpp"
 
 namespace joyrelay {
@@ -73,8 +74,14 @@ GnomeFocus::GnomeFocus(QDBusConnection bus, std::chrono::milliseconds emptyHold)
     watcher_ = new QDBusServiceWatcher(service, bus_, QDBusServiceWatcher::WatchForOwnerChange, this);
     connect(watcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
             [this](const QString&, const QString&, const QString& newOwner) { ownerChanged(newOwner); });
+    const QString shell = QStringLiteral("org.gnome.Shell");
+    shellWatcher_ = new QDBusServiceWatcher(shell, bus_, QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(shellWatcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString&, const QString&, const QString& newOwner) { shellOwnerChanged(newOwner); });
     const QDBusConnectionInterface* daemon = bus_.interface();
+    shellOwner_ = daemon ? daemon->serviceOwner(shell).value() : QString();
     ownerChanged(daemon ? daemon->serviceOwner(service).value() : QString());
+    started_ = true;
 }
 
 GnomeFocus::~GnomeFocus() {
@@ -87,13 +94,25 @@ GnomeFocus::~GnomeFocus() {
 
 void GnomeFocus::setProblem(std::optional<std::string> problem) {
     if (problem_ == problem) return;
+    if (started_) {
+        Log::info(problem ? "Focus unknown \u2014 " + *problem : "Focus known again \u2014 " + name() + " answers");
+    }
     problem_ = std::move(problem);
     notifyChanged();
 }
 
 void GnomeFocus::ownerChanged(const QString& newOwner) {
-    const unsigned generation = ++generation_;
     owner_ = newOwner;
+    reconsider();
+}
+
+void GnomeFocus::shellOwnerChanged(const QString& newOwner) {
+    shellOwner_ = newOwner;
+    reconsider();
+}
+
+void GnomeFocus::reconsider() {
+    const unsigned generation = ++generation_;
     reporting_ = false;
     hold_.clear();
     if (owner_.isEmpty()) {
@@ -101,6 +120,13 @@ void GnomeFocus::ownerChanged(const QString& newOwner) {
         askShellAboutExtension(generation);
         return;
     }
+    if (owner_ != shellOwner_) {
+        setProblem(std::string(extensionService) + " is held by " + owner_.toStdString() +
+                   ", which is not GNOME Shell (" + (shellOwner_.isEmpty() ? "not running" : shellOwner_.toStdString()) +
+                   "), so its reports are not believed and the stick's keys stay off");
+        return;
+    }
+    // A fresh answer opens the gate again: until GetFocus answers, nothing is in front.
     setProblem(std::nullopt);
     const QDBusMessage call =
         QDBusMessage::createMethodCall(owner_, QString::fromLatin1(extensionPath),
@@ -141,7 +167,7 @@ void GnomeFocus::askShellAboutExtension(unsigned generation) {
 }
 
 void GnomeFocus::focusChanged(const QVariantMap& info) {
-    if (owner_.isEmpty()) return;
+    if (owner_.isEmpty() || owner_ != shellOwner_) return;
     reporting_ = true;
     title_ = text(info, "title");
     hold_.report(fromReport(info));

@@ -7,13 +7,17 @@
 //   GetFocus() -> a{sv}          the focused window's ids, or an empty map when none has the focus
 //   signal FocusChanged(a{sv})   the same, whenever the focus moves
 // with the keys "wm-class", "gtk-application-id", "sandboxed-app-id", "app-id" (the Shell's, such
-// as "chromium.desktop"), "title" and "pid" (int32). Signals from anyone but the owner of that name
-// are ignored.
+// as "chromium.desktop"), "title" and "pid" (int32). The extension lives in GNOME Shell, so the name
+// counts only while its owner is GNOME Shell's own connection (the unique name that owns
+// org.gnome.Shell): a program that takes the name first, or waits in the queue for it, is not believed
+// and the gate stays closed, with problem() naming it. Signals from anyone but that owner are ignored.
 //
 // Without the extension (not installed, disabled, or installed during this login and so not loaded:
 // GNOME Shell on Wayland loads new extensions only at login) frontmost() answers nothing, which keeps
 // the gate closed, and problem() says how to turn it on. The provider notices the extension coming
-// and going (its bus name) without polling.
+// and going (its bus name, and GNOME Shell's) without polling. Whenever the extension stops being a
+// source to trust, the gate closes at once and the log says why in one line; it opens again only with
+// a fresh answer of the extension.
 //
 // A report of no focused window is held back like KWin's (FocusHold).
 //
@@ -75,13 +79,18 @@ private Q_SLOTS:
 
 private:
     void ownerChanged(const QString& newOwner);
+    void shellOwnerChanged(const QString& newOwner);
+    void reconsider();
     void askShellAboutExtension(unsigned generation);
     void setProblem(std::optional<std::string> problem);
 
     QDBusConnection bus_;
     FocusHold hold_;
-    QDBusServiceWatcher* watcher_ = nullptr;  // a child of this object
-    QString owner_;
+    QDBusServiceWatcher* watcher_ = nullptr;       // a child of this object
+    QDBusServiceWatcher* shellWatcher_ = nullptr;  // org.gnome.Shell's owner; a child too
+    QString owner_;       // the extension's name's owner
+    QString shellOwner_;  // GNOME Shell's unique name
+    bool started_ = false;  // problems found after the constructor are logged
     unsigned generation_ = 0;
     bool reporting_ = false;
     std::optional<std::string> problem_;

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QStandardPaths>
 
+#include "log/Log.hpp"
 #include "platform/linux/focus/DesktopAppIds.hpp"
 
 namespace joyrelay {
@@ -20,6 +21,8 @@ constexpr const char* scriptingPath = "/Scripting";
 constexpr const char* scriptingInterface = "org.kde.kwin.Scripting";
 constexpr const char* scriptInterface = "org.kde.kwin.Script";
 constexpr int unloadTimeoutMs = 1000;
+constexpr int loadTimeoutMs = 5000;  // each call of the loading; a KWin that takes longer is tried again
+constexpr int retryEveryTicks = 5;   // a script KWin did not take is tried again after this many rechecks
 
 const std::string keysOff = ", so the window in front cannot be read and the stick's keys stay off";
 
@@ -80,8 +83,59 @@ KWinFocus::KWinFocus(QDBusConnection bus, std::chrono::milliseconds emptyHold)
     if (QCoreApplication* app = QCoreApplication::instance()) {
         connect(app, &QCoreApplication::aboutToQuit, this, &KWinFocus::unload);
     }
+    recheck_.setInterval(recheckInterval);
+    connect(&recheck_, &QTimer::timeout, this, &KWinFocus::recheck);
+    recheck_.start();
     const QDBusConnectionInterface* daemon = bus_.interface();
     ownerChanged(daemon ? daemon->serviceOwner(QString::fromLatin1(kwinService)).value() : QString());
+    started_ = true;
+}
+
+void KWinFocus::setProblem(std::optional<std::string> problem) {
+    if (problem_ == problem) return;
+    if (started_) {
+        Log::info(problem ? "Focus unknown \u2014 " + *problem : "Focus known again \u2014 the KWin script reports");
+    }
+    problem_ = std::move(problem);
+}
+
+void KWinFocus::recheck() {
+    if (owner_.isEmpty() || !bus_.isConnected()) return;
+    if (!running_) {
+        // Loading, or KWin did not take the script: that is tried again now and then.
+        if (problem_ && retryTicks_ > 0 && --retryTicks_ == 0) load();
+        return;
+    }
+    if (checking_) return;
+    checking_ = true;
+    QDBusMessage call = QDBusMessage::createMethodCall(owner_, QString::fromLatin1(scriptingPath),
+                                                       QString::fromLatin1(scriptingInterface),
+                                                       QStringLiteral("isScriptLoaded"));
+    call << scriptName_;
+    auto* watcher = new QDBusPendingCallWatcher(
+        bus_.asyncCall(call, static_cast<int>(recheckInterval.count())), this);
+    whenFinished(watcher, generation_, [this](QDBusPendingCallWatcher& w) {
+        checking_ = false;
+        const QDBusPendingReply<bool> reply = w;
+        if (reply.isError()) {
+            lost("KWin does not answer whether the focus script is loaded (" + reply.error().message().toStdString() +
+                 ")");
+        } else if (!reply.value()) {
+            lost("the focus script is no longer loaded in KWin (another program unloaded it)");
+        }
+    });
+}
+
+void KWinFocus::lost(const std::string& why) {
+    ++generation_;
+    running_ = false;
+    checking_ = false;
+    reporting_ = false;
+    scriptSent_ = false;
+    setProblem(why + keysOff + " until it reports again; loading it again");
+    hold_.clear();
+    notifyChanged();
+    load();
 }
 
 KWinFocus::~KWinFocus() {
@@ -94,12 +148,16 @@ void KWinFocus::ownerChanged(const QString& newOwner) {
     owner_ = newOwner;
     scriptSent_ = false;
     reporting_ = false;
-    hold_.clear();
+    running_ = false;
+    checking_ = false;
     if (owner_.isEmpty()) {
-        problem_ = "KWin is not on the session bus" + keysOff;
+        setProblem("KWin is not on the session bus" + keysOff);
+        hold_.clear();
+        notifyChanged();
         return;
     }
-    problem_.reset();
+    setProblem(std::nullopt);
+    hold_.clear();
     load();
 }
 
@@ -129,12 +187,12 @@ void KWinFocus::load() {
     // A copy this process left loaded (KWin kept it) goes first.
     QDBusMessage unloadOld = scripting("unloadScript");
     unloadOld << scriptName_;
-    auto* first = new QDBusPendingCallWatcher(bus_.asyncCall(unloadOld), this);
+    auto* first = new QDBusPendingCallWatcher(bus_.asyncCall(unloadOld, loadTimeoutMs), this);
     whenFinished(first, generation, [this, scripting, generation](QDBusPendingCallWatcher&) {
         QDBusMessage loadCall = scripting("loadScript");
         loadCall << scriptPath_ << scriptName_;
         scriptSent_ = true;  // from here on, going away unloads it, even before run has answered
-        auto* second = new QDBusPendingCallWatcher(bus_.asyncCall(loadCall), this);
+        auto* second = new QDBusPendingCallWatcher(bus_.asyncCall(loadCall, loadTimeoutMs), this);
         whenFinished(second, generation, [this, generation](QDBusPendingCallWatcher& w) {
             const QDBusPendingReply<int> reply = w;
             if (reply.isError()) {
@@ -153,19 +211,24 @@ void KWinFocus::runScript(int id, bool plasma6Path, unsigned generation) {
         plasma6Path ? QStringLiteral("/Scripting/Script%1").arg(id) : QStringLiteral("/%1").arg(id);
     const QDBusMessage run = QDBusMessage::createMethodCall(
         owner_, path, QString::fromLatin1(scriptInterface), QStringLiteral("run"));
-    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(run), this);
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(run, loadTimeoutMs), this);
     whenFinished(watcher, generation, [this, id, plasma6Path, generation](QDBusPendingCallWatcher& w) {
         if (w.isError() && plasma6Path) {
             runScript(id, false, generation);  // Plasma 5 names the script's object "/<id>"
         } else if (w.isError()) {
             failed(QStringLiteral("run: %1").arg(w.error().message()));
+        } else {
+            running_ = true;
         }
     });
 }
 
 void KWinFocus::failed(const QString& what) {
-    problem_ = "KWin did not take the focus script (" + what.toStdString() + ")" + keysOff +
-               " (JOYRELAY_ANY_APP=1 sends them whatever window is in front)";
+    ++generation_;  // whatever of this attempt is still on its way no longer counts
+    running_ = false;
+    retryTicks_ = retryEveryTicks;  // the next attempt unloads whatever this one left, first
+    setProblem("KWin did not take the focus script (" + what.toStdString() + ")" + keysOff +
+               " (JOYRELAY_ANY_APP=1 sends them whatever window is in front)");
     hold_.clear();
     notifyChanged();
 }
@@ -186,7 +249,9 @@ void KWinFocus::unload() {
 void KWinFocus::Activated(const QString& resourceClass, const QString& desktopFileName,
                           const QString& caption, const QString& pid) {
     if (calledFromDBus() && message().service() != owner_) return;  // only KWin reports the focus
+    if (owner_.isEmpty()) return;
     reporting_ = true;
+    setProblem(std::nullopt);
     caption_ = caption.toStdString();
     hold_.report(
         desktop_ids::fromKWin(resourceClass.toStdString(), desktopFileName.toStdString(), pid.toLongLong()));

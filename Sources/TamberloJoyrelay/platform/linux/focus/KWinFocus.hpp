@@ -16,6 +16,12 @@
 // loaded again whenever org.kde.KWin gets a new owner (KWin restarted), and unloaded when the
 // application quits or this object is destroyed. Its file lives in $XDG_RUNTIME_DIR.
 //
+// Any client may unload a KWin script, so once the script runs KWin is asked every second whether it
+// is still loaded (isScriptLoaded; KWin's Scripting interface has no signal for a script going).
+// When it is gone, or KWin gives no answer within the second, the provider fails closed: frontmost()
+// answers nothing at once, problem() and one log line say why, and the script is loaded again; the
+// gate opens again only with the new script's first report.
+//
 // Threads: main thread only, on Qt's event loop (fd() is -1). Every call to KWin but the unloading
 // is asynchronous, so a stuck KWin never blocks the event loop.
 #pragma once
@@ -24,6 +30,7 @@
 #include <QDBusContext>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -71,6 +78,9 @@ public:
     // Takes the script out of KWin now (waits up to a second for KWin). Done at quit anyway.
     void unload();
 
+    // How often the script's presence is checked, and how long KWin has to answer.
+    static constexpr std::chrono::milliseconds recheckInterval{1000};
+
     // The script's text, calling back to `service` (a unique bus name such as ":1.42").
     static QString scriptText(const QString& service);
 
@@ -83,6 +93,9 @@ private:
     void load();
     void runScript(int id, bool plasma6Path, unsigned generation);
     void failed(const QString& what);
+    void lost(const std::string& why);
+    void recheck();
+    void setProblem(std::optional<std::string> problem);
     void ownerChanged(const QString& newOwner);
     template <typename F>
     void whenFinished(QDBusPendingCallWatcher* watcher, unsigned generation, F&& then);
@@ -96,6 +109,11 @@ private:
     unsigned generation_ = 0;  // bumped on every (re)load and unload: stale replies are ignored
     bool scriptSent_ = false;  // loadScript has gone out to the current KWin: unload() unloads it
     bool reporting_ = false;
+    bool running_ = false;   // run has answered: the script is in KWin and the recheck asks about it
+    bool checking_ = false;  // an isScriptLoaded is on its way
+    int retryTicks_ = 0;     // rechecks left before a script KWin did not take is tried again
+    QTimer recheck_;
+    bool started_ = false;   // problems found after the constructor are logged
     std::optional<std::string> problem_;
     std::string caption_;
 };

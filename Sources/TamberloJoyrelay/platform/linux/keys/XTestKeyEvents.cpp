@@ -93,8 +93,14 @@ bool XTestKeyEvents::pressTargetIsBrowser() {
     Window focus = 0;
     int revert = 0;
     XGetInputFocus(d, &focus, &revert);
+    if (focus == active || (focus == insideWindow_ && active == insideOf_)) return true;
+    const Window focusWindow = focus;
     for (int depth = 0; focus != 0 && focus != PointerRoot && depth < 16; ++depth) {
-        if (focus == active) return true;
+        if (focus == active) {
+            insideWindow_ = focusWindow;
+            insideOf_ = active;
+            return true;
+        }
         Window rootReturn = 0, parent = 0;
         Window* children = nullptr;
         unsigned int n = 0;
@@ -106,11 +112,20 @@ bool XTestKeyEvents::pressTargetIsBrowser() {
     return false;
 }
 
+bool XTestKeyEvents::keyboardGrabbedElsewhere() {
+    Display* d = display_.get();
+    const int status = XGrabKeyboard(d, root_, False, GrabModeAsync, GrabModeAsync, CurrentTime);
+    if (status != GrabSuccess) return true;  // AlreadyGrabbed, GrabFrozen (or an invalid time)
+    XUngrabKeyboard(d, CurrentTime);
+    return false;
+}
+
 bool XTestKeyEvents::beginPresses() {
     if (!checkPresses_) return true;
+    grabStart_ = NextRequest(display_.get());
     XGrabServer(display_.get());
     grabbed_ = true;
-    return pressTargetIsBrowser();
+    return pressTargetIsBrowser() && !keyboardGrabbedElsewhere();
 }
 
 void XTestKeyEvents::endPresses() {
@@ -118,6 +133,7 @@ void XTestKeyEvents::endPresses() {
     grabbed_ = false;
     XUngrabServer(display_.get());
     XFlush(display_.get());
+    lastGrabRequests_ = NextRequest(display_.get()) - grabStart_;
 }
 
 void XTestKeyEvents::sync() {

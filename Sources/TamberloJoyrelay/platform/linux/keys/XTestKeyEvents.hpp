@@ -41,11 +41,20 @@ public:
     void post(const KeyEvent& event) override;
 
     // With the check on (see checkPresses), grabs the server, and answers whether the active window
-    // (_NET_ACTIVE_WINDOW) is a browser by its WM_CLASS and holds the keyboard focus. The server
-    // stays grabbed until endPresses(), so no other client can move the focus between the answer
-    // and the presses. Without the check: true, and nothing is grabbed.
+    // (_NET_ACTIVE_WINDOW) is a browser by its WM_CLASS, holds the keyboard focus, and no other client
+    // holds the keyboard grab (a screen locker, a password prompt): the keys would go to that client.
+    // The grab is tried (XGrabKeyboard on the root window): AlreadyGrabbed or GrabFrozen mean someone
+    // else has it; when it succeeds it is let go at once. The server stays grabbed until
+    // endPresses(), so no other client can move the focus or take the keyboard between the answer
+    // and the presses; that grab spans the fewest requests that can answer (the window's class and
+    // the focus window's place in the tree are remembered). Without the check: true, and nothing is
+    // grabbed.
     bool beginPresses() override;
     void endPresses() override;
+
+    // The number of requests sent while the server was grabbed, the grab and its release included, for
+    // the last beginPresses/endPresses pair (for the benchmark).
+    unsigned long lastGrabRequests() const { return lastGrabRequests_; }
 
     // XSync: returns once the X server has processed every request sent so far.
     void sync() override;
@@ -79,12 +88,17 @@ public:
 
 private:
     bool pressTargetIsBrowser();
+    bool keyboardGrabbedElsewhere();
 
     XDisplayPtr display_;
     unsigned long root_ = 0;
     unsigned long activeAtom_ = 0;       // _NET_ACTIVE_WINDOW
     unsigned long classWindow_ = 0;      // the window whose WM_CLASS was last read ...
     bool classIsBrowser_ = false;        // ... and whether it named a browser
+    unsigned long insideWindow_ = 0;     // a focus window found inside ...
+    unsigned long insideOf_ = 0;         // ... this active window
+    unsigned long grabStart_ = 0;        // the request number of the last server grab
+    unsigned long lastGrabRequests_ = 0;
     bool checkPresses_ = false;
     bool grabbed_ = false;
     int guardPipe_ = -1;                 // write end; the guard sees end-of-file when it closes
