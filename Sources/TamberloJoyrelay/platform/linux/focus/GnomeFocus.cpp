@@ -4,8 +4,11 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusReply>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+
+#include <mutex>
 
 #include "platform/linux/focus/DesktopAppIds.hpp"
 
@@ -61,6 +64,47 @@ std::optional<FrontmostApplication> GnomeFocus::fromReport(const QVariantMap& in
                                   info.value(QStringLiteral("pid")).toLongLong());
 }
 
+// GetFocus on the owner the provider last saw, from the bridge queue. QtDBus connections may be
+// used from any thread; the owner is handed over under a lock.
+class GnomeFocus::Asker final : public FocusNow {
+public:
+    explicit Asker(QDBusConnection bus) : bus_(std::move(bus)) {}
+
+    void setOwner(const QString& owner) {
+        std::lock_guard lock(mutex_);
+        owner_ = owner;
+    }
+
+    Answer ask(Clock::time_point deadline) override {
+        QString owner;
+        {
+            std::lock_guard lock(mutex_);
+            owner = owner_;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (owner.isEmpty() || left <= 0) return {};
+        const QDBusMessage call =
+            QDBusMessage::createMethodCall(owner, QString::fromLatin1(extensionPath),
+                                           QString::fromLatin1(extensionInterface), QStringLiteral("GetFocus"));
+        const QDBusReply<QVariantMap> reply = bus_.call(call, QDBus::Block, static_cast<int>(left));
+        if (!reply.isValid()) return {};
+        return {true, fromReport(reply.value())};
+    }
+
+private:
+    QDBusConnection bus_;
+    std::mutex mutex_;
+    QString owner_;
+};
+
+std::shared_ptr<FocusNow> GnomeFocus::focusNow() {
+    if (!asker_) {
+        asker_ = std::make_shared<Asker>(bus_);
+        asker_->setOwner(owner_);
+    }
+    return asker_;
+}
+
 GnomeFocus::GnomeFocus(QDBusConnection bus, std::chrono::milliseconds emptyHold)
     : bus_(std::move(bus)), hold_([this] { notifyChanged(); }, emptyHold) {
     if (!bus_.isConnected()) {
@@ -94,6 +138,7 @@ void GnomeFocus::setProblem(std::optional<std::string> problem) {
 void GnomeFocus::ownerChanged(const QString& newOwner) {
     const unsigned generation = ++generation_;
     owner_ = newOwner;
+    if (asker_) asker_->setOwner(owner_);
     reporting_ = false;
     hold_.clear();
     if (owner_.isEmpty()) {

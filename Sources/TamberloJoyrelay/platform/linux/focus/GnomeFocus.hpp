@@ -17,13 +17,18 @@
 //
 // A report of no focused window is held back like KWin's (FocusHold).
 //
-// Threads: main thread only, on Qt's event loop (fd() is -1); no call blocks.
+// focusNow() hands out an asker that calls GetFocus on the extension's current owner (its unique
+// name, so that only that connection can answer) right before a key goes down.
+//
+// Threads: main thread only, on Qt's event loop (fd() is -1); no call blocks. The asker runs on the
+// bridge queue and blocks there until its deadline at most.
 #pragma once
 
 #include <QDBusConnection>
 #include <QObject>
 #include <QVariantMap>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -60,6 +65,7 @@ public:
     std::string name() const override { return "GNOME Shell extension " + std::string(extensionUuid); }
     std::optional<FrontmostApplication> frontmost() override { return hold_.current(); }
     std::optional<std::string> problem() const override { return problem_; }
+    std::shared_ptr<FocusNow> focusNow() override;
 
     // Whether the extension has answered since it (last) appeared on the bus.
     bool reporting() const { return reporting_; }
@@ -74,6 +80,7 @@ private Q_SLOTS:
     void focusChanged(const QVariantMap& info);
 
 private:
+    class Asker;
     void ownerChanged(const QString& newOwner);
     void askShellAboutExtension(unsigned generation);
     void setProblem(std::optional<std::string> problem);
@@ -82,6 +89,7 @@ private:
     FocusHold hold_;
     QDBusServiceWatcher* watcher_ = nullptr;  // a child of this object
     QString owner_;
+    std::shared_ptr<Asker> asker_;  // told each new owner
     unsigned generation_ = 0;
     bool reporting_ = false;
     std::optional<std::string> problem_;

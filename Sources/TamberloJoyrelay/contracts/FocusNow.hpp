@@ -1,0 +1,47 @@
+// Asking the desktop which application has the focus at this very moment, just before a key goes
+// down.
+//
+// The gate follows the desktop's notices: they reach the main thread some time after the focus has
+// moved, and a key pressed in that time goes to the window that has just taken the focus. Where the
+// desktop answers a question about the focus at once (sway's GET_TREE, Hyprland's j/activewindow,
+// the GNOME Shell extension's GetFocus), the bridge asks right before it presses, on a connection
+// of the asker's own, and presses only when the answer names a browser.
+//
+// Threads: ask() is called on the bridge queue, one call at a time; it never touches the main
+// thread's focus provider (which keeps its own connections) and may run while the provider works.
+// An asker may outlive the provider that made it.
+//
+// Errors: ask() never throws and never waits past `deadline`. No answer by then (the compositor is
+// busy, gone or answers something else) is `answered == false`; the caller then presses nothing,
+// and a key still held is pressed with a later report once an answer names a browser. The asker
+// drops a connection whose answer came late, so that it never reads a stale answer afterwards.
+#pragma once
+
+#include <chrono>
+#include <optional>
+
+#include "contracts/DesktopServices.hpp"
+
+namespace joyrelay {
+
+class FocusNow {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // How long the bridge waits for an answer. A compositor answers in well under a millisecond;
+    // on a loaded machine it may take a few. The wait delays a press, it does not widen the moment
+    // in which a press can reach the wrong window (that starts with the answer).
+    static constexpr std::chrono::milliseconds defaultDeadline{15};
+
+    struct Answer {
+        bool answered = false;                    // false: no answer by the deadline
+        std::optional<FrontmostApplication> app;  // the focused application; nothing: no window
+    };
+
+    virtual ~FocusNow() = default;
+
+    // The application that has the focus now, asked of the desktop, by `deadline`.
+    virtual Answer ask(Clock::time_point deadline) = 0;
+};
+
+}  // namespace joyrelay
