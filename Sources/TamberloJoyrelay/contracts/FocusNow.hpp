@@ -29,12 +29,12 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // How long the bridge waits for an answer. A compositor answers in well under a millisecond
-    // when the machine is idle; on a loaded one it took more than 15 ms now and then, and a press
-    // refused for that is lost when the stick lets go before its next report. The wait only delays
-    // a press: the moment in which a press can reach the wrong window starts with the answer. And a
-    // compositor that does not answer at all closes the gate through the main thread's provider,
-    // after which nothing is asked.
-    static constexpr std::chrono::milliseconds defaultDeadline{100};
+    // when the machine is idle; on a heavily loaded one it took more than 15 ms, and now and then
+    // more than 100 ms, and a press refused for that is lost when the stick lets go before its next
+    // report. The wait only delays a press: the moment in which a press can reach the wrong window
+    // starts with the answer. A compositor that does not answer at all closes the gate through the
+    // main thread's provider (whose questions end at the same 250 ms), after which nothing is asked.
+    static constexpr std::chrono::milliseconds defaultDeadline{250};
 
     struct Answer {
         bool answered = false;                    // false: no answer by the deadline
