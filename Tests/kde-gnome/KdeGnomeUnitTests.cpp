@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
 
 #include "gate/BrowserGuard.hpp"
 #include "support/QtWaiting.hpp"
@@ -561,6 +562,54 @@ TEST(GnomeFocusWithoutGnomeShell, AnswersNothingAndSaysWhatToDo) {
         << focus.problem().value_or("(none)");
     EXPECT_NE(focus.problem()->find("gnome-extensions enable joyrelay-focus@tamberlo"), std::string::npos);
     EXPECT_FALSE(focus.frontmost());
+}
+
+// The extension's GetFocus on a connection of its own, as GNOME Shell serves it.
+class FakeShellFocus final : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.tamberlo.Joyrelay.ShellFocus")
+public Q_SLOTS:
+    Q_SCRIPTABLE QVariantMap GetFocus() {
+        return {{QStringLiteral("wm-class"), QStringLiteral("chromium")}, {QStringLiteral("pid"), 12}};
+    }
+};
+
+TEST(GnomeFocus, TheAskerCallsGetFocusOnTheExtensionsOwnerFromAnotherThread) {
+    const QString name = QStringLiteral("fake-shell");
+    QDBusConnection shell = QDBusConnection::connectToBus(QDBusConnection::SessionBus, name);
+    FakeShellFocus extension;
+    ASSERT_TRUE(shell.registerObject(QString::fromLatin1(GnomeFocus::extensionPath), &extension,
+                                     QDBusConnection::ExportScriptableSlots));
+    ASSERT_TRUE(shell.registerService(QString::fromLatin1(GnomeFocus::extensionService)));
+    GnomeFocus focus;
+    const std::shared_ptr<FocusNow> now = focus.focusNow();
+    ASSERT_TRUE(now);
+    // As the bridge queue asks: on a thread of its own, while the main thread runs Qt's loop.
+    const auto ask = [&] {
+        std::optional<FocusNow::Answer> answer;
+        std::mutex lock;
+        std::thread asker([&] {
+            const FocusNow::Answer a = now->ask(FocusNow::Clock::now() + 5s);
+            std::lock_guard guard(lock);
+            answer = a;
+        });
+        pumpUntil([&] {
+            std::lock_guard guard(lock);
+            return answer.has_value();
+        }, 10s);
+        asker.join();
+        return answer.value_or(FocusNow::Answer{});
+    };
+    ASSERT_TRUE(pumpUntil([&] { return focus.reporting(); }, 5s));
+    const FocusNow::Answer answer = ask();
+    EXPECT_TRUE(answer.answered);
+    EXPECT_TRUE(BrowserGuard::isBrowser(answer.app));
+
+    shell.unregisterService(QString::fromLatin1(GnomeFocus::extensionService));
+    ASSERT_TRUE(pumpUntil([&] { return !focus.reporting(); }, 5s));
+    EXPECT_FALSE(ask().answered);  // nobody owns the name: nobody is asked
+    shell.unregisterObject(QString::fromLatin1(GnomeFocus::extensionPath));
+    QDBusConnection::disconnectFromBus(name);
 }
 
 }  // namespace

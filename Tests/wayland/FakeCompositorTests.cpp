@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "log/Log.hpp"
 #include "platform/linux/focus/HyprlandFocusProvider.hpp"
 #include "platform/linux/focus/SwayFocusProvider.hpp"
 #include "Samples.hpp"
@@ -243,12 +245,151 @@ TEST(SwayProvider, FollowsTheTreeOnNoticesAndSaysSoWhenSwayGoes) {
     EXPECT_FALSE(provider->problem());
     EXPECT_EQ(sway.treeRequests(), 3);  // one per question, on one kept connection
 
+    // The bridge queue's question, on a connection of its own.
+    const std::shared_ptr<FocusNow> now = provider->focusNow();
+    ASSERT_TRUE(now);
+    sway.setTree(sample("sway-tree-floating-chromium.json"));
+    FocusNow::Answer answer = now->ask(FocusNow::Clock::now() + 5s);
+    EXPECT_TRUE(answer.answered);
+    ASSERT_TRUE(answer.app);
+    EXPECT_EQ(answer.app->appId, "chromium");
+
     sway.dropEverything();
     ASSERT_TRUE(pumpUntil(*provider, [&] { return notices == 3; }));
     ASSERT_TRUE(provider->problem());
     EXPECT_NE(provider->problem()->find("the connection to sway closed"), std::string::npos) << *provider->problem();
     EXPECT_FALSE(provider->frontmost());
     EXPECT_FALSE(readable(provider->fd(), 50ms));  // nothing left to spin on
+    EXPECT_FALSE(now->ask(FocusNow::Clock::now() + 5s).answered);  // the asker stops with the provider
+}
+
+// A peer on SWAYSOCK that is not sway: after the subscription's answer (or on GET_TREE) it sends
+// one kind of trouble, for as long as it is read.
+class HostileSway {
+public:
+    enum class Trouble { hugeTree, hugeEvent, garbage, flood };
+
+    HostileSway(const std::string& path, Trouble trouble) : listener_(listenOn(path)), trouble_(trouble) {
+        thread_ = std::thread([this] { run(); });
+    }
+    ~HostileSway() {
+        stop_ = true;
+        thread_.join();
+        for (std::thread& t : clients_) t.join();
+        ::close(listener_);
+    }
+
+private:
+    void run() {
+        while (!stop_) {
+            if (!readable(listener_, 50ms)) continue;
+            const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client >= 0) clients_.emplace_back([this, client] { serve(client); });
+        }
+    }
+    // Writes `data` while the client reads it; false once it has gone or the peer is stopping.
+    bool send(int client, const std::string& data) {
+        std::size_t done = 0;
+        while (done < data.size() && !stop_) {
+            const ssize_t n = ::send(client, data.data() + done, data.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+            } else if (errno == EAGAIN) {
+                pollfd p{client, POLLOUT, 0};
+                ::poll(&p, 1, 50);
+            } else {
+                return false;
+            }
+        }
+        return done == data.size();
+    }
+    static std::string header(std::uint32_t type, std::uint32_t length) {
+        std::string h = "i3-ipc";
+        h.append(reinterpret_cast<const char*>(&length), 4);
+        h.append(reinterpret_cast<const char*>(&type), 4);
+        return h;
+    }
+    void serve(int client) {
+        std::string request;
+        while (!stop_ && request.size() < 14) {
+            char c[64];
+            if (!readable(client, 50ms)) continue;
+            const ssize_t n = ::recv(client, c, sizeof c, 0);
+            if (n <= 0) break;
+            request.append(c, static_cast<std::size_t>(n));
+        }
+        std::uint32_t type = 0;
+        if (request.size() >= 14) std::memcpy(&type, request.data() + 10, 4);
+        const std::string zeros(64 * 1024, '\0');
+        std::string flood;
+        for (int i = 0; i < 256; ++i) flood += sway_ipc::encode(sway_ipc::windowEvent, R"({"change":"focus"})");
+        if (type == sway_ipc::getTree) {
+            if (trouble_ != Trouble::hugeTree) {
+                send(client, sway_ipc::encode(sway_ipc::getTree, sample("sway-tree-floating-chromium.json")));
+            } else if (send(client, header(sway_ipc::getTree, 0xFFFFFFFFu))) {
+                while (send(client, zeros)) {}
+            }
+        } else if (type == sway_ipc::subscribe && send(client, sway_ipc::encode(sway_ipc::subscribe, R"({"success":true})"))) {
+            if (trouble_ == Trouble::hugeEvent && send(client, header(sway_ipc::windowEvent, 0xFFFFFFFFu))) {
+                while (send(client, zeros)) {}
+            } else if (trouble_ == Trouble::garbage) {
+                while (send(client, "HTTP/1.1 400 Bad Request\r\n" + zeros)) {}
+            } else if (trouble_ == Trouble::flood) {
+                while (send(client, flood)) {}
+            }
+        }
+        char byte = 0;
+        while (!stop_ && !(readable(client, 50ms) && ::recv(client, &byte, 1, 0) <= 0)) {}
+        ::close(client);
+    }
+
+    int listener_;
+    Trouble trouble_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::vector<std::thread> clients_;
+};
+
+long residentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return 0;
+}
+
+TEST(SwayProvider, AHugeMessageGarbageOrAFloodClosesItWithOneLogLineAndFlatMemory) {
+    using Trouble = HostileSway::Trouble;
+    for (const Trouble trouble : {Trouble::hugeTree, Trouble::hugeEvent, Trouble::garbage, Trouble::flood}) {
+        SCOPED_TRACE(static_cast<int>(trouble));
+        TempDir folder{"joyrelay-fake"};
+        const std::string path = (folder.path() / "sway-ipc.sock").string();
+        HostileSway peer(path, trouble);
+        std::mutex linesLock;
+        std::vector<std::string> lines;
+        Log::setListener([&](std::string_view line) {
+            std::lock_guard lock(linesLock);
+            lines.emplace_back(line);
+        });
+        const long before = residentKiB();
+        std::string error;
+        auto provider = SwayFocusProvider::open(path, &error);
+        ASSERT_TRUE(provider) << error;
+        // As the gate does: asks on every notice.
+        provider->setChangeHandler([&] { provider->frontmost(); });
+        provider->frontmost();
+        EXPECT_TRUE(pumpUntil(*provider, [&] { return provider->problem().has_value() && !provider->frontmost(); }, 20s));
+        Log::setListener({});
+        EXPECT_LT(residentKiB() - before, 32 * 1024);
+        ASSERT_TRUE(provider->problem());
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& l) { return l.rfind("Focus lost: ", 0) == 0; }),
+                  1)
+            << *provider->problem();
+        EXPECT_FALSE(readable(provider->fd(), 50ms));
+        EXPECT_FALSE(provider->focusNow()->ask(FocusNow::Clock::now() + 1s).answered);
+    }
 }
 
 TEST(SwayProvider, NoSocketNoProvider) {
@@ -329,12 +470,36 @@ TEST(HyprlandProvider, AsksTheRequestSocketAndTakesActivewindowLinesAsNotices) {
     EXPECT_EQ(provider->frontmost()->appId, "foot");
     EXPECT_TRUE(provider->problem());
 
+    // The bridge queue's question, on a request connection of its own.
+    const std::shared_ptr<FocusNow> now = provider->focusNow();
+    hyprland.setActive(R"({"class": "firefox", "xwayland": false})");
+    const FocusNow::Answer answer = now->ask(FocusNow::Clock::now() + 5s);
+    EXPECT_TRUE(answer.answered);
+    EXPECT_EQ(answer.app.value_or(FrontmostApplication{}).appId, "firefox");
+
     hyprland.dropEvents();
     const int before = notices;
     ASSERT_TRUE(pumpUntil(*provider, [&] { return notices > before; }));
     EXPECT_FALSE(provider->frontmost());
     EXPECT_NE(provider->problem()->find("the connection to Hyprland closed"), std::string::npos);
     EXPECT_FALSE(readable(provider->fd(), 50ms));
+    EXPECT_FALSE(now->ask(FocusNow::Clock::now() + 5s).answered);
+}
+
+TEST(HyprlandProvider, AnEndlessLineOrOneThatIsNoEventClosesIt) {
+    for (const std::string& trouble : {std::string(3 << 20, 'x'), std::string("HTTP/1.1 400 Bad Request\n")}) {
+        TempDir folder{"joyrelay-fake"};
+        FakeHyprland hyprland(folder.path());
+        std::string error;
+        auto provider = HyprlandFocusProvider::open(folder.path().string(), &error);
+        ASSERT_TRUE(provider) << error;
+        ASSERT_TRUE(waitUntil([&] { return hyprland.eventClients() == 1; }));
+        std::thread writer([&] { hyprland.lines(trouble); });  // more than the socket holds
+        EXPECT_TRUE(pumpUntil(*provider, [&] { return provider->problem().has_value(); }));
+        writer.join();
+        EXPECT_FALSE(provider->frontmost());
+        EXPECT_FALSE(readable(provider->fd(), 50ms));
+    }
 }
 
 }  // namespace

@@ -194,10 +194,16 @@ void replayIntoChromium(bool native, const std::string& forcedFocus, const std::
     Program program(programCommand(folder.path(), JOYRELAY_SOURCE_DIR "/samples/demo.gip", forcedFocus),
                     folder.path() / "program.log");
     const int status = program.exitStatus(60s).value_or(-1);
-    // Entries follow the "padtest:" prefix directly, then one space apart.
+    // Entries follow the "padtest:" prefix directly, then one space apart. Auto-repeats ("R:") are
+    // the display server's, not the program's: how many come depends on how long the machine took
+    // to deliver a release (XWayland repeats on the server side), so they are left out.
     const std::string record = padTestRecord(JOYRELAY_SOURCE_DIR "/samples/demo.keys");
     const std::string expected = before + (before == "padtest:" ? record.substr(1) : record);
-    EXPECT_TRUE(waitUntil([&] { return browser.title() == expected; }, 10s))
+    const auto withoutRepeats = [](std::string title) {
+        static const std::regex repeat(R"( ?R:[^ ]*)");
+        return std::regex_replace(title, repeat, "");
+    };
+    EXPECT_TRUE(waitUntil([&] { return withoutRepeats(browser.title()) == expected; }, 10s))
         << "page title: " << browser.title() << "\nexpected:   " << expected << "\nprogram log:\n"
         << readFile(folder.path() / "program.log");
     EXPECT_EQ(status, 0) << readFile(folder.path() / "program.log");

@@ -24,6 +24,7 @@
 #include "capture/Capture.hpp"
 #include "capture/CaptureRecorder.hpp"
 #include "gate/FocusMonitor.hpp"
+#include "gate/PressFocusCheck.hpp"
 #include "app/InstanceLock.hpp"
 #include "log/Log.hpp"
 #include "platform/Platform.hpp"
@@ -205,8 +206,12 @@ int runApp(const Options& options, char* argv0) {
     // application is in front. When printing, the gate is always open and that does not matter.
     std::optional<std::string> noDesktopReason;
     if (dynamic_cast<NoFocusProvider*>(focus.get()) && !printing) noDesktopReason = focus->problem();
+    // Where the desktop can say at once which window has the focus, each press is decided on that.
+    const std::shared_ptr<FocusNow> focusNow = printing || BrowserGuard::anyApp() ? nullptr : focus->focusNow();
 
     KeyOutputAccess access(wanted);
+    PressFocusCheck checkedKeys(access.events(), focusNow);
+    KeyEvents& keys = focusNow ? static_cast<KeyEvents&>(checkedKeys) : access.events();
     QtDesktopServices desktop(std::move(focus), [&access] { return access.check(); },
                               XdgAutostart(XdgAutostart::defaultFolder(), executable), Accessibility::settingsURL());
     QtMainQueue mainQueue;
@@ -223,7 +228,7 @@ int runApp(const Options& options, char* argv0) {
     if (options.replay) {
         ReplaySettings settings;
         settings.fast = options.fast;
-        settings.keyEvents = &access.events();
+        settings.keyEvents = &keys;
         settings.gate = gate;
         settings.capture = std::move(capture);
         auto stick = std::make_unique<ReplayStick>(*options.replay, std::move(settings), mainQueue,
@@ -234,7 +239,7 @@ int runApp(const Options& options, char* argv0) {
     } else {
         queue = std::make_unique<AsioSerialQueue>();
         host = makePlatformUsbHost(*queue);
-        auto bridge = StickBridge::create(*queue, mainQueue, *host, access.events(), gate);
+        auto bridge = StickBridge::create(*queue, mainQueue, *host, keys, gate);
         std::function<void(StickBridge&)> beforeStart;
         std::function<void()> afterRelease;
         if (options.record) {

@@ -13,11 +13,13 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "contracts/DesktopServices.hpp"
+#include "contracts/FocusNow.hpp"
 
 namespace joyrelay {
 
@@ -43,6 +45,11 @@ public:
     // Why the focus cannot be read right now, in one line that says what to do about it; nothing
     // while the provider works.
     virtual std::optional<std::string> problem() const { return std::nullopt; }
+
+    // A way to ask the desktop for the focus at the moment a key goes down, from the bridge queue
+    // (see FocusNow), or nullptr where the desktop cannot be asked at once. Main thread; the asker
+    // has connections of its own and may outlive the provider.
+    virtual std::shared_ptr<FocusNow> focusNow() { return nullptr; }
 
     // The handler called on the main thread whenever the focused application may have changed.
     void setChangeHandler(std::function<void()> handler) { changed_ = std::move(handler); }

@@ -4,8 +4,11 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusReply>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+
+#include <mutex>
 
 #include "log/Log.hpp"
 #include "platform/linux/focus/DesktopAppIds.hpp"
@@ -62,6 +65,47 @@ std::optional<FrontmostApplication> GnomeFocus::fromReport(const QVariantMap& in
                                   info.value(QStringLiteral("pid")).toLongLong());
 }
 
+// GetFocus on the owner the provider last saw, from the bridge queue. QtDBus connections may be
+// used from any thread; the owner is handed over under a lock.
+class GnomeFocus::Asker final : public FocusNow {
+public:
+    explicit Asker(QDBusConnection bus) : bus_(std::move(bus)) {}
+
+    void setOwner(const QString& owner) {
+        std::lock_guard lock(mutex_);
+        owner_ = owner;
+    }
+
+    Answer ask(Clock::time_point deadline) override {
+        QString owner;
+        {
+            std::lock_guard lock(mutex_);
+            owner = owner_;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (owner.isEmpty() || left <= 0) return {};
+        const QDBusMessage call =
+            QDBusMessage::createMethodCall(owner, QString::fromLatin1(extensionPath),
+                                           QString::fromLatin1(extensionInterface), QStringLiteral("GetFocus"));
+        const QDBusReply<QVariantMap> reply = bus_.call(call, QDBus::Block, static_cast<int>(left));
+        if (!reply.isValid()) return {};
+        return {true, fromReport(reply.value())};
+    }
+
+private:
+    QDBusConnection bus_;
+    std::mutex mutex_;
+    QString owner_;
+};
+
+std::shared_ptr<FocusNow> GnomeFocus::focusNow() {
+    if (!asker_) {
+        asker_ = std::make_shared<Asker>(bus_);
+        asker_->setOwner(trustedOwner());
+    }
+    return asker_;
+}
+
 GnomeFocus::GnomeFocus(QDBusConnection bus, std::chrono::milliseconds emptyHold)
     : bus_(std::move(bus)), hold_([this] { notifyChanged(); }, emptyHold) {
     if (!bus_.isConnected()) {
@@ -111,8 +155,13 @@ void GnomeFocus::shellOwnerChanged(const QString& newOwner) {
     reconsider();
 }
 
+QString GnomeFocus::trustedOwner() const {
+    return !owner_.isEmpty() && owner_ == shellOwner_ ? owner_ : QString();
+}
+
 void GnomeFocus::reconsider() {
     const unsigned generation = ++generation_;
+    if (asker_) asker_->setOwner(trustedOwner());
     reporting_ = false;
     hold_.clear();
     if (owner_.isEmpty()) {

@@ -21,13 +21,18 @@
 //
 // A report of no focused window is held back like KWin's (FocusHold).
 //
-// Threads: main thread only, on Qt's event loop (fd() is -1); no call blocks.
+// focusNow() hands out an asker that calls GetFocus on the extension's current owner (its unique
+// name, so that only that connection can answer) right before a key goes down.
+//
+// Threads: main thread only, on Qt's event loop (fd() is -1); no call blocks. The asker runs on the
+// bridge queue and blocks there until its deadline at most.
 #pragma once
 
 #include <QDBusConnection>
 #include <QObject>
 #include <QVariantMap>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -64,6 +69,7 @@ public:
     std::string name() const override { return "GNOME Shell extension " + std::string(extensionUuid); }
     std::optional<FrontmostApplication> frontmost() override { return hold_.current(); }
     std::optional<std::string> problem() const override { return problem_; }
+    std::shared_ptr<FocusNow> focusNow() override;
 
     // Whether the extension has answered since it (last) appeared on the bus.
     bool reporting() const { return reporting_; }
@@ -78,9 +84,12 @@ private Q_SLOTS:
     void focusChanged(const QVariantMap& info);
 
 private:
+    class Asker;
     void ownerChanged(const QString& newOwner);
     void shellOwnerChanged(const QString& newOwner);
     void reconsider();
+    // The extension's owner when it is GNOME Shell's own connection, else empty.
+    QString trustedOwner() const;
     void askShellAboutExtension(unsigned generation);
     void setProblem(std::optional<std::string> problem);
 
@@ -91,6 +100,7 @@ private:
     QString owner_;       // the extension's name's owner
     QString shellOwner_;  // GNOME Shell's unique name
     bool started_ = false;  // problems found after the constructor are logged
+    std::shared_ptr<Asker> asker_;  // told each trusted owner (none while the name is not GNOME Shell's)
     unsigned generation_ = 0;
     bool reporting_ = false;
     std::optional<std::string> problem_;

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
+
 #include <nlohmann/json.hpp>
 
 #include "platform/linux/focus/UnixSocket.hpp"
@@ -11,8 +13,6 @@ namespace joyrelay {
 namespace hyprland_ipc {
 
 namespace {
-
-constexpr std::chrono::milliseconds requestTimeout{500};
 
 bool exists(const std::string& path) {
     struct stat info {};
@@ -56,6 +56,20 @@ ActiveWindow parseActiveWindow(std::string_view json) {
     return result;
 }
 
+std::optional<std::string> askActiveWindow(const std::string& folder, std::chrono::steady_clock::time_point deadline,
+                                           std::string* why) {
+    std::string reason;
+    UniqueFd request = unix_socket::connect(folder + "/.socket.sock", &reason);
+    std::string reply;
+    if (request && unix_socket::writeAll(request.get(), "j/activewindow", deadline) &&
+        unix_socket::readToEnd(request.get(), reply, deadline, maxMessage)) {
+        return reply;  // the connection closes at once: Hyprland waits on an open request connection
+    }
+    if (request) reason = "Hyprland does not answer on " + folder + "/.socket.sock";
+    if (why) *why = reason;
+    return std::nullopt;
+}
+
 std::string socketFolder(const std::string& runtimeDir, const std::string& signature) {
     const std::string modern = runtimeDir + "/hypr/" + signature;
     if (!runtimeDir.empty() && exists(modern + "/.socket2.sock")) return modern;
@@ -80,19 +94,14 @@ HyprlandFocusProvider::HyprlandFocusProvider(Owned, std::string folder, UniqueFd
 std::optional<FrontmostApplication> HyprlandFocusProvider::frontmost() {
     if (!watching()) return std::nullopt;
     std::string why;
-    UniqueFd request = unix_socket::connect(folder_ + "/.socket.sock", &why);
-    std::string reply;
-    if (request && unix_socket::writeAll(request.get(), "j/activewindow", hyprland_ipc::requestTimeout) &&
-        unix_socket::readToEnd(request.get(), reply, hyprland_ipc::requestTimeout)) {
-        request.reset();  // at once: Hyprland waits on an open request connection
-        const hyprland_ipc::ActiveWindow active = hyprland_ipc::parseActiveWindow(reply);
+    if (const std::optional<std::string> reply =
+            hyprland_ipc::askActiveWindow(folder_, std::chrono::steady_clock::now() + hyprland_ipc::queryTimeout, &why)) {
+        const hyprland_ipc::ActiveWindow active = hyprland_ipc::parseActiveWindow(*reply);
         if (active.valid) {
             problem_.reset();
             return active.app;
         }
         why = "Hyprland answered j/activewindow with something that is not JSON";
-    } else if (request) {
-        why = "Hyprland does not answer on " + folder_ + "/.socket.sock";
     }
     problem_ = why;
     // The event stream still says which class is in front, only not whether it is an X11 one.
@@ -103,25 +112,70 @@ std::optional<FrontmostApplication> HyprlandFocusProvider::frontmost() {
     return app;
 }
 
-bool HyprlandFocusProvider::takeEvents(std::string& buffer) {
-    bool changed = false;
+// The bridge queue's question; stop() may come from the main thread.
+class HyprlandFocusProvider::Asker final : public FocusNow {
+public:
+    explicit Asker(std::string folder) : folder_(std::move(folder)) {}
+
+    Answer ask(Clock::time_point deadline) override {
+        if (stopped_.load()) return {};
+        const std::optional<std::string> reply = hyprland_ipc::askActiveWindow(folder_, deadline);
+        if (!reply) return {};
+        hyprland_ipc::ActiveWindow active = hyprland_ipc::parseActiveWindow(*reply);
+        if (!active.valid) return {};
+        return {true, std::move(active.app)};
+    }
+
+    void stop() { stopped_.store(true); }
+
+private:
+    std::string folder_;
+    std::atomic<bool> stopped_{false};
+};
+
+std::shared_ptr<FocusNow> HyprlandFocusProvider::focusNow() {
+    if (!asker_) {
+        asker_ = std::make_shared<Asker>(folder_);
+        if (!watching()) asker_->stop();
+    }
+    return asker_;
+}
+
+void HyprlandFocusProvider::lose(std::string why) {
+    if (asker_) asker_->stop();
+    SocketFocusProvider::lose(std::move(why));
+}
+
+SocketFocusProvider::Taken HyprlandFocusProvider::takeEvents(std::string& buffer) {
+    Taken taken;
     std::size_t start = 0;
     for (auto end = buffer.find('\n'); end != std::string::npos; end = buffer.find('\n', start)) {
         const std::string_view line(buffer.data() + start, end - start);
         start = end + 1;
+        if (line.size() > hyprland_ipc::maxMessage) {
+            taken.fault = "Hyprland's event socket sent a line of more than 1 MiB";
+            return taken;
+        }
         const std::optional<hyprland_ipc::Event> event = hyprland_ipc::parseEvent(line);
-        if (!event) continue;
+        if (!event) {
+            taken.fault = "Hyprland's event socket sent a line that is not an event";
+            return taken;
+        }
+        ++taken.events;
         if (event->name == "activewindow") {
             eventSeen_ = true;
             lastClass_ = hyprland_ipc::activeWindowClass(event->data);
-            changed = true;
+            taken.changed = true;
         } else if (event->name == "activewindowv2" || event->name == "closewindow" ||
                    event->name == "workspace" || event->name == "focusedmon") {
-            changed = true;
+            taken.changed = true;
         }
     }
     buffer.erase(0, start);
-    return changed;
+    if (buffer.size() > hyprland_ipc::maxMessage) {
+        taken.fault = "Hyprland's event socket sent a line of more than 1 MiB";
+    }
+    return taken;
 }
 
 }  // namespace joyrelay

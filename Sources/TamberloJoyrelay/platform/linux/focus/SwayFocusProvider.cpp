@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "platform/linux/focus/UnixSocket.hpp"
@@ -14,7 +16,7 @@ namespace {
 
 constexpr std::string_view magic = "i3-ipc";
 constexpr std::size_t headerSize = magic.size() + 8;
-constexpr std::chrono::milliseconds requestTimeout{500};
+constexpr std::chrono::milliseconds subscribeTimeout{500};
 
 using Json = nlohmann::json;
 
@@ -53,8 +55,42 @@ std::string encode(std::uint32_t type, std::string_view payload) {
     return message;
 }
 
-std::optional<Message> takeMessage(std::string& buffer) {
+std::optional<std::string> framingFault(std::string_view buffer) {
+    const std::size_t prefix = std::min(buffer.size(), magic.size());
+    if (buffer.substr(0, prefix) != magic.substr(0, prefix)) return "sent bytes that are not i3-ipc messages";
     if (buffer.size() < headerSize) return std::nullopt;
+    std::uint32_t length = 0;
+    std::memcpy(&length, buffer.data() + magic.size(), sizeof length);
+    if (length > maxPayload) {
+        return "announced a message of " + std::to_string(length) + " bytes (at most " +
+               std::to_string(maxPayload >> 20) + " MiB are taken)";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> request(int fd, std::uint32_t type, std::chrono::steady_clock::time_point deadline,
+                                   std::string* why, bool* malformed) {
+    const auto fail = [&](std::string reason, bool bad = false) -> std::optional<std::string> {
+        if (why) *why = std::move(reason);
+        if (malformed) *malformed = bad;
+        return std::nullopt;
+    };
+    std::string reply;
+    if (!unix_socket::writeAll(fd, encode(type, {}), deadline) ||
+        !unix_socket::readExact(fd, headerSize, reply, deadline)) {
+        return fail("does not answer");
+    }
+    if (auto fault = framingFault(reply)) return fail(*fault, true);
+    std::uint32_t length = 0;
+    std::memcpy(&length, reply.data() + magic.size(), sizeof length);
+    if (!unix_socket::readExact(fd, length, reply, deadline)) return fail("does not answer");
+    std::optional<Message> message = takeMessage(reply);
+    if (!message || message->type != type) return fail("answered another message");
+    return std::move(message->payload);
+}
+
+std::optional<Message> takeMessage(std::string& buffer) {
+    if (buffer.size() < headerSize || framingFault(buffer)) return std::nullopt;
     std::uint32_t length = 0;
     Message message;
     std::memcpy(&length, buffer.data() + magic.size(), sizeof length);
@@ -106,7 +142,7 @@ std::unique_ptr<SwayFocusProvider> SwayFocusProvider::open(const std::string& so
     UniqueFd events = unix_socket::connect(socketPath, &why);
     if (events && !unix_socket::writeAll(events.get(),
                                          sway_ipc::encode(sway_ipc::subscribe, R"(["window","workspace"])"),
-                                         sway_ipc::requestTimeout)) {
+                                         sway_ipc::subscribeTimeout)) {
         why = "cannot subscribe to sway's events on " + socketPath;
         events.reset();
     }
@@ -122,40 +158,31 @@ SwayFocusProvider::SwayFocusProvider(Owned, std::string socketPath, UniqueFd eve
     : SocketFocusProvider(std::move(events), "the connection to sway closed (" + socketPath + ")"),
       socketPath_(std::move(socketPath)) {}
 
-void SwayFocusProvider::lose(std::string why) {
-    requests_.reset();
-    SocketFocusProvider::lose(std::move(why));
-}
-
 std::optional<FrontmostApplication> SwayFocusProvider::frontmost() {
     if (!watching()) return std::nullopt;
+    const auto deadline = std::chrono::steady_clock::now() + sway_ipc::queryTimeout;
+    std::string why;
     // One retry on a fresh connection: sway may have closed an idle one.
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!requests_) {
-            std::string why;
             requests_ = unix_socket::connect(socketPath_, &why);
             if (!requests_) {
                 problem_ = why;
                 return std::nullopt;
             }
         }
-        std::string reply;
-        const bool ok =
-            unix_socket::writeAll(requests_.get(), sway_ipc::encode(sway_ipc::getTree, {}), sway_ipc::requestTimeout) &&
-            unix_socket::readExact(requests_.get(), 14, reply, sway_ipc::requestTimeout);
-        std::optional<sway_ipc::Message> message;
-        if (ok) {
-            std::uint32_t length = 0;
-            std::memcpy(&length, reply.data() + 6, sizeof length);
-            if (unix_socket::readExact(requests_.get(), length, reply, sway_ipc::requestTimeout)) {
-                message = sway_ipc::takeMessage(reply);
-            }
+        bool malformed = false;
+        const std::optional<std::string> tree =
+            sway_ipc::request(requests_.get(), sway_ipc::getTree, deadline, &why, &malformed);
+        if (malformed) {
+            lose("sway's IPC socket " + socketPath_ + " " + why);
+            return std::nullopt;
         }
-        if (!message || message->type != sway_ipc::getTree) {
+        if (!tree) {
             requests_.reset();
             continue;
         }
-        const sway_ipc::TreeFocus focus = sway_ipc::focusedApplication(message->payload);
+        const sway_ipc::TreeFocus focus = sway_ipc::focusedApplication(*tree);
         if (!focus.valid) {
             problem_ = "sway answered GET_TREE with something that is not a tree";
             return std::nullopt;
@@ -163,24 +190,70 @@ std::optional<FrontmostApplication> SwayFocusProvider::frontmost() {
         problem_.reset();
         return focus.app;
     }
-    problem_ = "sway does not answer on " + socketPath_;
+    problem_ = "sway " + why + " on " + socketPath_;
     return std::nullopt;
 }
 
-bool SwayFocusProvider::takeEvents(std::string& buffer) {
-    bool changed = false;
+// The bridge queue's question: GET_TREE on a connection of its own, kept while sway answers in
+// time. One question at a time (the bridge queue is serial); stop() may come from the main thread.
+class SwayFocusProvider::Asker final : public FocusNow {
+public:
+    explicit Asker(std::string socketPath) : socketPath_(std::move(socketPath)) {}
+
+    Answer ask(Clock::time_point deadline) override {
+        if (stopped_.load()) return {};
+        if (!connection_) connection_ = unix_socket::connect(socketPath_, nullptr);
+        if (!connection_) return {};
+        const std::optional<std::string> tree = sway_ipc::request(connection_.get(), sway_ipc::getTree, deadline);
+        if (!tree) {
+            connection_.reset();  // a late answer must not be read as the next one
+            return {};
+        }
+        sway_ipc::TreeFocus focus = sway_ipc::focusedApplication(*tree);
+        if (!focus.valid) return {};
+        return {true, std::move(focus.app)};
+    }
+
+    void stop() { stopped_.store(true); }
+
+private:
+    std::string socketPath_;
+    UniqueFd connection_;
+    std::atomic<bool> stopped_{false};
+};
+
+std::shared_ptr<FocusNow> SwayFocusProvider::focusNow() {
+    if (!asker_) {
+        asker_ = std::make_shared<Asker>(socketPath_);
+        if (!watching()) asker_->stop();
+    }
+    return asker_;
+}
+
+void SwayFocusProvider::lose(std::string why) {
+    requests_.reset();
+    if (asker_) asker_->stop();
+    SocketFocusProvider::lose(std::move(why));
+}
+
+SocketFocusProvider::Taken SwayFocusProvider::takeEvents(std::string& buffer) {
+    Taken taken;
     while (std::optional<sway_ipc::Message> message = sway_ipc::takeMessage(buffer)) {
+        ++taken.events;
         if (message->type == sway_ipc::subscribe) {
             subscribed_ = message->payload.find("true") != std::string::npos;
             if (!subscribed_) {
-                lose("sway refused the subscription to window and workspace events");
-                return true;
+                taken.fault = "sway refused the subscription to window and workspace events";
+                return taken;
             }
             continue;
         }
-        if (sway_ipc::eventMayChangeFocus(message->type, message->payload)) changed = true;
+        if (sway_ipc::eventMayChangeFocus(message->type, message->payload)) taken.changed = true;
     }
-    return changed;
+    if (const std::optional<std::string> fault = sway_ipc::framingFault(buffer)) {
+        taken.fault = "sway's IPC socket " + socketPath_ + " " + *fault;
+    }
+    return taken;
 }
 
 }  // namespace joyrelay

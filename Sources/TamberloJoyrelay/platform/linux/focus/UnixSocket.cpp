@@ -4,14 +4,13 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 namespace joyrelay::unix_socket {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Waits until `fd` is ready for `events` or the deadline passes.
 bool waitFor(int fd, short events, Clock::time_point deadline) {
@@ -46,8 +45,7 @@ UniqueFd connect(const std::string& path, std::string* error) {
     return fd;
 }
 
-bool writeAll(int fd, std::string_view data, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
+bool writeAll(int fd, std::string_view data, Clock::time_point deadline) {
     while (!data.empty()) {
         const ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
         if (n > 0) {
@@ -63,31 +61,28 @@ bool writeAll(int fd, std::string_view data, std::chrono::milliseconds timeout) 
     return true;
 }
 
-bool readExact(int fd, std::size_t size, std::string& out, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    const std::size_t start = out.size();
-    out.resize(start + size);
-    std::size_t got = 0;
-    while (got < size) {
-        const ssize_t n = ::recv(fd, out.data() + start + got, size - got, 0);
+bool readExact(int fd, std::size_t size, std::string& out, Clock::time_point deadline) {
+    // Grows with what arrives, so that a length a peer only announces costs nothing.
+    char buffer[4096];
+    while (size > 0) {
+        const ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, size), 0);
         if (n > 0) {
-            got += static_cast<std::size_t>(n);
+            out.append(buffer, static_cast<std::size_t>(n));
+            size -= static_cast<std::size_t>(n);
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!waitFor(fd, POLLIN, deadline)) break;
+            if (!waitFor(fd, POLLIN, deadline)) return false;
         } else {
-            break;
+            return false;
         }
     }
-    out.resize(start + got);
-    return got == size;
+    return true;
 }
 
-bool readToEnd(int fd, std::string& out, std::chrono::milliseconds timeout, std::size_t limit) {
-    const auto deadline = Clock::now() + timeout;
+bool readToEnd(int fd, std::string& out, Clock::time_point deadline, std::size_t limit) {
     char buffer[4096];
-    while (out.size() < limit) {
+    while (out.size() <= limit) {
         const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
         if (n > 0) {
             out.append(buffer, static_cast<std::size_t>(n));
@@ -104,12 +99,13 @@ bool readToEnd(int fd, std::string& out, std::chrono::milliseconds timeout, std:
     return false;
 }
 
-bool readAvailable(int fd, std::string& out) {
+bool readAvailable(int fd, std::string& out, std::size_t budget) {
     char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    while (budget > 0) {
+        const ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, budget), 0);
         if (n > 0) {
             out.append(buffer, static_cast<std::size_t>(n));
+            budget -= static_cast<std::size_t>(n);
         } else if (n == 0) {
             return false;
         } else if (errno == EINTR) {
@@ -118,6 +114,7 @@ bool readAvailable(int fd, std::string& out) {
             return errno == EAGAIN || errno == EWOULDBLOCK;
         }
     }
+    return true;
 }
 
 }  // namespace joyrelay::unix_socket

@@ -183,6 +183,10 @@ VirtualKeyboardKeyEvents::~VirtualKeyboardKeyEvents() {
     if (connected()) wl_display_roundtrip(display);
 }
 
+void VirtualKeyboardKeyEvents::sync() {
+    if (connected()) wl_display_roundtrip(display_.get());
+}
+
 bool VirtualKeyboardKeyEvents::connected() const {
     return keyboard_ && wl_display_get_error(display_.get()) == 0;
 }

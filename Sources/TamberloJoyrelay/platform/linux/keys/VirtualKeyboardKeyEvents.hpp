@@ -64,6 +64,12 @@ public:
     // then destroys the keyboard and closes the connection.
     ~VirtualKeyboardKeyEvents() override;
 
+    // A roundtrip: returns once the compositor has handled every key sent so far. A client that
+    // ends right after its last requests may otherwise lose them: the compositor drops a client
+    // whose connection has closed without reading what is still in it, and then releases the keys
+    // it believes down itself, last pressed first.
+    void sync() override;
+
 private:
     bool setUp(std::string* error, std::chrono::milliseconds warmUp);
     // Sends the key (and the modifiers when they changed) and flushes the connection, the first
