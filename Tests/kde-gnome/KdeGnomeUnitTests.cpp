@@ -564,22 +564,13 @@ TEST(GnomeFocusWithoutGnomeShell, AnswersNothingAndSaysWhatToDo) {
     EXPECT_FALSE(focus.frontmost());
 }
 
-// The extension's GetFocus on a connection of its own, as GNOME Shell serves it.
-class FakeShellFocus final : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.tamberlo.Joyrelay.ShellFocus")
-public Q_SLOTS:
-    Q_SCRIPTABLE QVariantMap GetFocus() {
-        return {{QStringLiteral("wm-class"), QStringLiteral("chromium")}, {QStringLiteral("pid"), 12}};
-    }
-};
-
 TEST(GnomeFocus, TheAskerCallsGetFocusOnTheExtensionsOwnerFromAnotherThread) {
     const QString name = QStringLiteral("fake-shell");
     QDBusConnection shell = QDBusConnection::connectToBus(QDBusConnection::SessionBus, name);
-    FakeShellFocus extension;
+    FakeShellFocus extension(QStringLiteral("chromium"));
     ASSERT_TRUE(shell.registerObject(QString::fromLatin1(GnomeFocus::extensionPath), &extension,
                                      QDBusConnection::ExportScriptableSlots));
+    ASSERT_TRUE(shell.registerService(QStringLiteral("org.gnome.Shell")));
     ASSERT_TRUE(shell.registerService(QString::fromLatin1(GnomeFocus::extensionService)));
     GnomeFocus focus;
     const std::shared_ptr<FocusNow> now = focus.focusNow();
@@ -608,6 +599,7 @@ TEST(GnomeFocus, TheAskerCallsGetFocusOnTheExtensionsOwnerFromAnotherThread) {
     shell.unregisterService(QString::fromLatin1(GnomeFocus::extensionService));
     ASSERT_TRUE(pumpUntil([&] { return !focus.reporting(); }, 5s));
     EXPECT_FALSE(ask().answered);  // nobody owns the name: nobody is asked
+    shell.unregisterService(QStringLiteral("org.gnome.Shell"));
     shell.unregisterObject(QString::fromLatin1(GnomeFocus::extensionPath));
     QDBusConnection::disconnectFromBus(name);
 }
