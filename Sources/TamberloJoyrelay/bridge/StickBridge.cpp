@@ -435,10 +435,11 @@ void StickBridge::readCompleted(const std::shared_ptr<Session>& session, std::ui
     stallFailures_ = 0;
     const std::span<const std::uint8_t> received(session->buffer.data(), std::min(bytes, session->buffer.size()));
     if (tap_) tap_->transfer(received);
-    // A message that asks for an acknowledgement gets one, whatever it is; the write is queued and the
-    // read loop goes on at once.
-    if (std::optional<Gip::Packet> ack = Gip::acknowledgement(received)) session->send(*ack, {});
     handle(*session, bytes);
+    // A message that asks for an acknowledgement gets one, whatever it is, once its keys are out: the
+    // write is queued (never waited for) before the next read, so the stick has it before it could
+    // ask again.
+    if (std::optional<Gip::Packet> ack = Gip::acknowledgement(received)) session->send(*ack, {});
     enqueueRead(session);
 }
 
