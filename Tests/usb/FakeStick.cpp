@@ -1016,12 +1016,18 @@ std::optional<int> Program::exitSignal() const {
 
 bool Program::terminate(Clock::duration grace) {
     std::unique_lock lk(p_->m);
-    if (p_->exited) return true;
-    kill(p_->pid, SIGTERM);
-    if (p_->cv.wait_until(lk, Clock::now() + grace, [&] { return p_->exited; })) return true;
-    kill(p_->pid, SIGKILL);
-    p_->cv.wait(lk, [&] { return p_->exited; });
-    return false;
+    bool polite = true;
+    if (!p_->exited) {
+        kill(p_->pid, SIGTERM);
+        if (!p_->cv.wait_until(lk, Clock::now() + grace, [&] { return p_->exited; })) {
+            kill(p_->pid, SIGKILL);
+            p_->cv.wait(lk, [&] { return p_->exited; });
+            polite = false;
+        }
+    }
+    // So that callers see the last lines (a grandchild holding the pipes must not keep us here).
+    p_->cv.wait_until(lk, Clock::now() + 2s, [&] { return p_->drained; });
+    return polite;
 }
 
 std::string Program::describe() const {

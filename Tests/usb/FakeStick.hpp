@@ -212,7 +212,8 @@ public:
     bool running() const;
     std::optional<int> exitCode() const;     // set when it exited normally
     std::optional<int> exitSignal() const;   // set when a signal ended it
-    // SIGTERM, wait up to `grace`, then SIGKILL. Returns true when SIGTERM was enough.
+    // SIGTERM, wait up to `grace`, then SIGKILL; returns once its output has been read (or 2 s later).
+    // Returns true when SIGTERM was enough.
     bool terminate(Clock::duration grace = 3s);
     std::string describe() const;            // status plus the last stderr lines, for failure messages
 
