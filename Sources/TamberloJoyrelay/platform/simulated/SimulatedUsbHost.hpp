@@ -97,6 +97,9 @@ public:
     bool waitForReadPending(DeviceId id, std::chrono::milliseconds timeout) const;
     bool deviceOpen(DeviceId id) const;
     bool waitUntilClosed(DeviceId id, std::chrono::milliseconds timeout) const;
+    // The device's OUT transfers in order, the first `recordedWrites` of them (a long replay of a pad
+    // that asks for acknowledgements must not grow memory).
+    static constexpr std::size_t recordedWrites = 10000;
     std::vector<std::vector<std::uint8_t>> outWrites(DeviceId id) const;
     int openAttempts(DeviceId id) const;
     int configureCalls(DeviceId id) const;

@@ -40,7 +40,7 @@ std::optional<usb::UsbError> SimulatedUsbHost::PipeObject::enqueue(std::span<std
         return std::nullopt;
     }
     if (d.failures.powerOnSubmit) return d.failures.powerOnSubmit;
-    d.outWrites.emplace_back(data.begin(), data.end());
+    if (d.outWrites.size() < recordedWrites) d.outWrites.emplace_back(data.begin(), data.end());
     ++host_.live_;
     d.mostWritesInFlight = std::max(d.mostWritesInFlight, ++d.writesInFlight);
     if (d.holdWrites) {
