@@ -36,6 +36,20 @@ std::optional<InputReport> InputReport::parse(std::span<const std::uint8_t> byte
     return r;
 }
 
+std::optional<Gip::Packet> Gip::acknowledgement(std::span<const std::uint8_t> message) {
+    if (message.size() < headerLength || (message[1] & flagAcknowledge) == 0) return std::nullopt;
+    // The payload length is a base-128 number, low group first; a second byte follows when bit 7 of
+    // the first is set.
+    std::uint32_t length = message[3] & 0x7F;
+    if ((message[3] & 0x80) != 0 && message.size() > headerLength) length |= (message[4] & 0x7Fu) << 7;
+    Packet ack = acknowledgementTemplate;
+    ack.bytes[2] = message[2];
+    ack.bytes[5] = message[0];
+    ack.bytes[7] = static_cast<std::uint8_t>(length & 0xFF);
+    ack.bytes[8] = static_cast<std::uint8_t>(length >> 8);
+    return ack;
+}
+
 int Lever::step(int direction, std::int16_t value) {
     const int v = value;  // widened, so the magnitude of -32768 is 32768
     const int m = v < 0 ? -v : v;

@@ -195,6 +195,61 @@ inline constexpr std::uint8_t inputReportType = 0x20;
 inline constexpr int minInputReportLength = 18;
 }  // namespace StickID
 
+// ---------------------------------------------------------------------------------------------------
+// Messages to the stick, beyond the power-on.
+//
+// Every message starts with a four-byte header: command, flags, sequence number, payload length. A
+// message whose flags carry `Gip::flagAcknowledge` asks the receiver for an acknowledgement.
+
+namespace Gip {
+inline constexpr std::uint8_t flagAcknowledge = 0x10;
+inline constexpr std::uint8_t commandAcknowledge = 0x01;
+inline constexpr std::uint8_t commandGuide = 0x07;  // the guide button; never a key
+inline constexpr std::size_t headerLength = 4;
+inline constexpr std::size_t maxPacketLength = 16;  // the longest message the program sends
+
+// One message to send, held by value.
+struct Packet {
+    std::array<std::uint8_t, maxPacketLength> bytes{};
+    std::uint8_t size = 0;
+    std::span<const std::uint8_t> view() const { return {bytes.data(), size}; }
+    bool operator==(const Packet&) const = default;
+};
+
+// What the claim sends after the power-on, in this order; byte 2, the sequence number, is filled in
+// as each is queued. `name` names the packet in the log line of a failed write.
+struct ClaimPacket {
+    std::string_view name;
+    Packet packet;
+};
+inline constexpr std::array<ClaimPacket, 2> afterPowerOn = {{
+    {"LED", {{0x0A, 0x20, 0x00, 0x03, 0x00, 0x01, 0x14}, 7}},
+    {"authentication-done", {{0x06, 0x20, 0x00, 0x02, 0x01, 0x00}, 6}},
+}};
+
+// The acknowledgement: byte 2 is the acknowledged message's sequence number, byte 5 its command,
+// bytes 7 and 8 its payload length (little-endian).
+inline constexpr Packet acknowledgementTemplate = {
+    {commandAcknowledge, 0x20, 0x00, 0x09, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, 13};
+
+// Sequence numbers of the messages the program sends after the power-on (whose number is 0):
+// 1, 2, ... 255, then 1 again; 0 is never given.
+class SequenceCounter {
+public:
+    std::uint8_t next() {
+        last_ = last_ == 0xFF ? 1 : static_cast<std::uint8_t>(last_ + 1);
+        return last_;
+    }
+
+private:
+    std::uint8_t last_ = 0;
+};
+
+// The acknowledgement that `message` asks for, or nothing when it asks for none or is shorter than a
+// header. Whatever the command, input reports included.
+std::optional<Packet> acknowledgement(std::span<const std::uint8_t> message);
+}  // namespace Gip
+
 // One parsed input report (Xbox One GIP message 0x20).
 //
 //   offset  width  content

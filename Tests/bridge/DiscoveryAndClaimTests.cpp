@@ -38,7 +38,10 @@ TEST_F(BridgeTest, EveryDeviceIsLoggedAndTheStickIsClaimedInItsPlace) {
                              "power-on sent (5 bytes)",
                          }));
     EXPECT_EQ(takeStatuses(), Statuses{S::connected(label())});
-    EXPECT_EQ(host.outWrites(stick), (std::vector<std::vector<std::uint8_t>>{{0x05, 0x20, 0x00, 0x01, 0x00}}));
+    // The power-on, then the LED and the authentication-done packets with the next sequence numbers.
+    EXPECT_EQ(host.outWrites(stick), (std::vector<std::vector<std::uint8_t>>{{0x05, 0x20, 0x00, 0x01, 0x00},
+                                                                           {0x0A, 0x20, 0x01, 0x03, 0x00, 0x01, 0x14},
+                                                                           {0x06, 0x20, 0x02, 0x02, 0x01, 0x00}}));
     EXPECT_EQ(host.openAttempts(dongleId), 0);
     EXPECT_EQ(host.openAttempts(secondDongle), 0);
     EXPECT_EQ(host.configureCalls(stick), 0);
@@ -332,14 +335,27 @@ TEST_F(BridgeTest, OpenAndSetupFailuresAreReportedGivenBackAndRetried) {
     }
 }
 
-TEST_F(BridgeTest, AFailedPowerOnLeavesTheStickConnectedAndReading) {
+// Failed writes: each claim packet's failure is logged once, the acknowledgements' failures once per claim,
+// and the stick stays connected and reading.
+TEST_F(BridgeTest, FailedWritesLeaveTheStickConnectedAndReadingAndAreLoggedOnce) {
     const auto stick = host.plug({});
     host.setFailures(stick, {.powerOnStatus = usb::Return::pipeStalled});
     start();
-    EXPECT_EQ(takeLog().back(), "power-on write failed (0xe000404f)");
+    const Lines log = takeLog();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(Lines(log.end() - 3, log.end()), (Lines{"power-on write failed (0xe000404f)",
+                                                      "LED packet write failed (0xe000404f)",
+                                                      "authentication-done packet write failed (0xe000404f)"}));
     EXPECT_EQ(takeStatuses(), Statuses{S::connected(label())});
+    const std::vector<std::uint8_t> askingGuide = {0x07, 0x30, 0x11, 0x02, 0x01, 0x5b};
+    send(stick, askingGuide);
     send(stick, report(A));
+    send(stick, askingGuide);
+    EXPECT_EQ(takeLog(), (Lines{"acknowledgement write failed (0xe000404f) \u2014 later failures go unlogged until "
+                                "the stick is claimed again"}));
     EXPECT_EQ(takeKeys(), Lines{"down Space"});
+    EXPECT_EQ(host.outWrites(stick).size(), 5u) << "each request was answered";
+    EXPECT_TRUE(host.readPending(stick));
 }
 
 }  // namespace joyrelay::testing

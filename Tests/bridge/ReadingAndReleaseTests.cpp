@@ -33,6 +33,47 @@ TEST_F(BridgeTest, TransfersThatAreNotReportsChangeNothingAndReadingGoesOn) {
     EXPECT_TRUE(host.readPending(stick));
 }
 
+// Writes the stick does not take never hold up reading: acknowledgements queue behind a few writes in
+// flight, a flood of requests is answered only as far as the bounded queue goes, and what waited goes
+// out once the stick takes writes again.
+TEST_F(BridgeTest, WritesInFlightAreBoundedAndNeverDelayTheReadLoop) {
+    const auto stick = claimedStick();
+    host.holdWrites(stick, true);
+    for (int i = 0; i < 1000; ++i) {
+        send(stick, {0x07, 0x30, static_cast<std::uint8_t>(i), 0x02, static_cast<std::uint8_t>(i & 1), 0x5b});
+        if (i == 500) send(stick, report(A));
+    }
+    EXPECT_EQ(takeKeys(), Lines{"down Space"});
+    EXPECT_TRUE(host.readPending(stick)) << "one read in flight all along";
+    EXPECT_EQ(host.writesInFlight(stick), 4);
+    EXPECT_EQ(host.mostWritesInFlight(stick), 4);
+    EXPECT_EQ(host.completeHeldWrites(stick), 4u);
+    settle();  // the sixteen that waited go out, four at a time
+    while (host.completeHeldWrites(stick) > 0) settle();
+    const auto writes = host.outWrites(stick);
+    ASSERT_EQ(writes.size(), 3u + 4u + 16u);
+    // Oldest first: requests 0 to 19 were answered, with their sequence numbers and commands.
+    EXPECT_EQ(writes[3], (std::vector<std::uint8_t>{0x01, 0x20, 0x00, 0x09, 0x00, 0x07, 0x20, 0x02, 0x00, 0, 0, 0, 0}));
+    EXPECT_EQ(writes.back()[2], 19);
+    EXPECT_EQ(host.mostWritesInFlight(stick), 4);
+    EXPECT_EQ(takeLog(), Lines{}) << "dropping an answer the stick will ask for again is no failure";
+}
+
+// Interface 1 (audio) is set to its alternate setting 0 before anything is sent; a refusal is noted
+// once and the claim goes on.
+TEST_F(BridgeTest, TheAudioInterfaceGetsAlternateSettingZeroAndARefusalIsOnlyNoted) {
+    const auto stick = claimedStick({.audioSettings = 2});
+    EXPECT_EQ(host.alternateSettingsSelected(stick), (std::vector<std::pair<int, int>>{{1, 0}}));
+    host.setFailures(stick, {.selectAlternateSetting = usb::UsbError{usb::Return::pipeStalled, "stalled (full)", "stalled"}});
+    ASSERT_TRUE(host.completeRead(stick, {}, usb::Return::error));
+    settle();
+    advance(2s);
+    EXPECT_EQ(takeLog(), (Lines{"stick released: read error 0xe00002bc", deviceLine("2dc8:2004", 255),
+                                "note: alternate setting 0 of interface 1 not selected \u2014 stalled (full)",
+                                claimLine(), "power-on sent (5 bytes)"}));
+    EXPECT_TRUE(host.readPending(stick));
+}
+
 TEST_F(BridgeTest, AReadLongerThanTheBufferIsClipped) {
     const auto stick = claimedStick();
     std::vector<std::uint8_t> big = report(A, 0, 200);
@@ -220,7 +261,10 @@ TEST_F(BridgeTest, AStickStillPluggedAfterAReadErrorIsClaimedAgain) {
     EXPECT_EQ(queue.nextTimerIn(), std::optional<std::chrono::nanoseconds>(2s));
     advance(2s);
     EXPECT_TRUE(host.readPending(stick));
-    EXPECT_EQ(host.outWrites(stick).size(), 2u) << "powered on again";
+    const auto writes = host.outWrites(stick);
+    ASSERT_EQ(writes.size(), 6u) << "powered on again";
+    EXPECT_EQ(std::vector(writes.begin() + 3, writes.end()), std::vector(writes.begin(), writes.begin() + 3))
+        << "the sequence numbers start again with the claim";
     EXPECT_EQ(takeStatuses(), (Statuses{S::searching(), S::connected(label())}));
     // The stick was logged when it was found; its claim again is not a new device.
     EXPECT_EQ(takeLog(), (Lines{"stick released: read error 0xe00002bc", claimLine(), "power-on sent (5 bytes)"}));
@@ -246,7 +290,7 @@ TEST_F(BridgeTest, AStickThatKeepsFailingIsReleasedAndClaimedOverAndOver) {
         advance(2s);
         EXPECT_EQ(takeLog(), (Lines{"stick released: read error 0xe00002bc", claimLine(), "power-on sent (5 bytes)"}));
     }
-    EXPECT_EQ(host.outWrites(stick).size(), 6u);
+    EXPECT_EQ(host.outWrites(stick).size(), 18u);
 }
 
 TEST_F(BridgeTest, QuittingReleasesHeldKeysAndPressesNothingAfterwards) {

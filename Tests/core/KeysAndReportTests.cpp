@@ -115,3 +115,45 @@ TEST(InputReport, FieldsAreLittleEndianWithSignedLevers) {
     EXPECT_EQ(r.rightX, 1);
     EXPECT_EQ(r.rightY, -1000);
 }
+
+// Messages to the stick: the acknowledgement of any message that asks for one, and the sequence numbers
+// of the packets the program originates.
+TEST(Gip, AcknowledgementsEchoSequenceCommandAndPayloadLength) {
+    using Bytes = std::vector<std::uint8_t>;
+    auto ack = [](Bytes message) -> Bytes {
+        const auto packet = Gip::acknowledgement(message);
+        if (!packet) return {};
+        const auto bytes = packet->view();
+        return Bytes(bytes.begin(), bytes.end());
+    };
+    // The guide press of newer firmware, and the same for an input report that asks.
+    EXPECT_EQ(ack({0x07, 0x30, 0x01, 0x02, 0x01, 0x5b}),
+              (Bytes{0x01, 0x20, 0x01, 0x09, 0x00, 0x07, 0x20, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    Bytes asking = report(0x10);
+    asking[1] = 0x10;
+    asking[2] = 0xC3;
+    asking[3] = 0x0E;
+    EXPECT_EQ(ack(asking), (Bytes{0x01, 0x20, 0xC3, 0x09, 0x00, 0x20, 0x20, 0x0E, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_TRUE(InputReport::parse(asking)) << "the report is read as well";
+    // A payload length of two bytes (base 128): 0x3A + 0x02 * 128 = 0x13A.
+    EXPECT_EQ(ack({0x04, 0xF0, 0x05, 0xBA, 0x02}),
+              (Bytes{0x01, 0x20, 0x05, 0x09, 0x00, 0x04, 0x20, 0x3A, 0x01, 0x00, 0x00, 0x00, 0x00}));
+    // Nothing asked, or no whole header.
+    EXPECT_EQ(ack({0x07, 0x20, 0x01, 0x02, 0x01, 0x5b}), Bytes{});
+    EXPECT_EQ(ack(report(0xFF, 0xFF)), Bytes{});
+    EXPECT_EQ(ack({0x07, 0x30, 0x01}), Bytes{});
+    // The guide button is no key: its message is not an input report.
+    EXPECT_FALSE(InputReport::parse(Bytes{0x07, 0x30, 0x01, 0x02, 0x01, 0x5b}));
+}
+
+TEST(Gip, ClaimPacketsAndTheirSequenceNumbersWhichSkipZero) {
+    EXPECT_EQ(Gip::afterPowerOn[0].name, "LED");
+    EXPECT_EQ(Gip::afterPowerOn[1].name, "authentication-done");
+    Gip::SequenceCounter sequence;
+    std::vector<int> numbers;
+    for (int i = 0; i < 257; ++i) numbers.push_back(sequence.next());
+    EXPECT_EQ(numbers.front(), 1);
+    EXPECT_EQ(numbers[254], 255);
+    EXPECT_EQ(numbers[255], 1) << "0 belongs to the power-on";
+    EXPECT_EQ(numbers[256], 2);
+}

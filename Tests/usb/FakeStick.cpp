@@ -88,13 +88,26 @@ Bytes deviceDescriptor(const DeviceSpec& s) {
     return d;
 }
 
-Bytes configDescriptor(const DeviceSpec& s) {
-    Bytes c{9, USB_DT_CONFIG, 0, 0, 1, 1, 0, 0xa0, 0xfa};
-    c.insert(c.end(), {9, USB_DT_INTERFACE, 0, 0, std::uint8_t(s.endpoints.size()), 0xff, s.subClass, s.protocol, 0});
-    for (const Endpoint& e : s.endpoints) {
+void interfaceDescriptor(Bytes& c, const DeviceSpec& s, std::uint8_t number, std::uint8_t alt,
+                         const std::vector<Endpoint>& endpoints) {
+    c.insert(c.end(), {9, USB_DT_INTERFACE, number, alt, std::uint8_t(endpoints.size()), 0xff, s.subClass, s.protocol, 0});
+    for (const Endpoint& e : endpoints) {
         c.insert(c.end(), {7, USB_DT_ENDPOINT, e.address, e.attributes});
         le16(c, e.maxPacketSize);
         c.push_back(e.interval);
+    }
+}
+
+int interfaceCount(const DeviceSpec& s) { return s.gipInterfaces ? 3 : 1; }
+
+Bytes configDescriptor(const DeviceSpec& s) {
+    Bytes c{9, USB_DT_CONFIG, 0, 0, std::uint8_t(interfaceCount(s)), 1, 0, 0xa0, 0xfa};
+    interfaceDescriptor(c, s, 0, 0, s.endpoints);
+    if (s.gipInterfaces) {
+        interfaceDescriptor(c, s, 1, 0, {});
+        interfaceDescriptor(c, s, 1, 1, {{0x02, 228, 0x01, 1}, {0x82, 228, 0x01, 1}});  // isochronous
+        interfaceDescriptor(c, s, 2, 0, {});
+        interfaceDescriptor(c, s, 2, 1, {{0x03, 64, 0x02, 0}, {0x83, 64, 0x02, 0}});  // bulk
     }
     c[2] = c.size() & 0xff;
     c[3] = (c.size() >> 8) & 0xff;
@@ -138,6 +151,7 @@ struct FakeStick::State {
     struct Client {                        // one open file of the device node (not referenced: see onConnected)
         int generation = -1;               // the plug it was opened in; -1: opened while unplugged
         bool claimed = false;
+        unsigned otherClaims = 0;          // bit n: interface n (1 or 2) claimed
         std::deque<Urb> reapable;
     };
 
@@ -152,6 +166,10 @@ struct FakeStick::State {
     std::vector<GRef<UMockdevIoctlBase>> handlers;   // never detached while the testbed lives
     std::map<UMockdevIoctlClient*, Client> clients;
     std::deque<Urb> pendingIn;
+    std::deque<Urb> pendingOut;            // held OUT URBs (holdOutWrites)
+    bool holdOut = false;
+    bool ledSeen = false, authSeen = false, guideAcknowledged = false;  // since the plug
+    std::vector<std::pair<unsigned, unsigned>> altSettings;
     bool inHalted = false;
     std::deque<Report> reports;
     std::vector<Bytes> outs;
@@ -180,11 +198,12 @@ struct FakeStick::State {
                       "P: %s\nN: bus/usb/%03d/%03d\nE: DEVNAME=%s\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n"
                       "E: PRODUCT=%x/%x/%x\nE: TYPE=%d/%d/%d\nE: BUSNUM=%03d\nE: DEVNUM=%03d\nE: SUBSYSTEM=usb\n"
                       "A: busnum=%d\\n\nA: devnum=%d\\n\nA: speed=12\\n\nA: bConfigurationValue=1\\n\n"
-                      "A: bNumConfigurations=1\\n\nA: bNumInterfaces= 1\\n\nA: idVendor=%04x\\n\nA: idProduct=%04x\\n\n"
+                      "A: bNumConfigurations=1\\n\nA: bNumInterfaces= %d\\n\nA: idVendor=%04x\\n\nA: idProduct=%04x\\n\n"
                       "A: bDeviceClass=%02x\\n\n",
                       syspath().substr(4).c_str(), layout.busnum, layout.devnum, devnode().c_str(), layout.vendor,
                       layout.product, layout.bcdDevice, layout.deviceClass, layout.subClass, layout.protocol, layout.busnum,
-                      layout.devnum, layout.busnum, layout.devnum, layout.vendor, layout.product, layout.deviceClass);
+                      layout.devnum, layout.busnum, layout.devnum, interfaceCount(layout), layout.vendor, layout.product,
+                      layout.deviceClass);
         std::string d = head;
         if (layout.productName) d += "A: product=" + attrValue("productName", *layout.productName) + "\\n\n";
         if (layout.manufacturer) d += "A: manufacturer=" + attrValue("manufacturer", *layout.manufacturer) + "\\n\n";
@@ -251,6 +270,8 @@ struct FakeStick::State {
             // Closing the file kills its URBs and releases its claims.
             pendingIn.erase(std::remove_if(pendingIn.begin(), pendingIn.end(), [c](const Urb& u) { return u.client == c; }),
                             pendingIn.end());
+            pendingOut.erase(std::remove_if(pendingOut.begin(), pendingOut.end(), [c](const Urb& u) { return u.client == c; }),
+                             pendingOut.end());
             clients.erase(it);
             --st.openHandles;
             refreshCounts();
@@ -274,6 +295,8 @@ struct FakeStick::State {
     void refreshCounts() {
         st.driverBound = driverBound;
         st.pendingIn = int(pendingIn.size());
+        st.pendingOut = int(pendingOut.size());
+        st.mostPendingOut = std::max(st.mostPendingOut, st.pendingOut);
         st.queuedReports = int(reports.size());
     }
 
@@ -300,7 +323,13 @@ struct FakeStick::State {
         for (auto& [c, cl] : clients) cl.claimed = false;
     }
 
+    bool otherInterface(unsigned ifnum) const { return layout.gipInterfaces && (ifnum == 1 || ifnum == 2); }
+
     Result claim(Client& cl, unsigned ifnum) {
+        if (otherInterface(ifnum)) {  // held by nobody else
+            cl.otherClaims |= 1u << ifnum;
+            return kOk;
+        }
         if (ifnum != 0) return fail(ENOENT);
         if (cl.claimed) return kOk;
         if (!holder().empty()) { ++st.claimsRefused; return fail(EBUSY); }
@@ -357,12 +386,18 @@ struct FakeStick::State {
         case USBDEVFS_CLAIMINTERFACE:
             return claim(cl, *static_cast<unsigned*>(p));
         case USBDEVFS_RELEASEINTERFACE:
+            if (const unsigned n = *static_cast<unsigned*>(p); otherInterface(n)) {
+                if (!(cl.otherClaims & (1u << n))) return fail(EINVAL);
+                cl.otherClaims &= ~(1u << n);
+                return kOk;
+            }
             if (*static_cast<unsigned*>(p) != 0 || !cl.claimed) return fail(EINVAL);
             cl.claimed = false;
             ++st.releases;
             return kOk;
         case USBDEVFS_DISCONNECT_CLAIM: {
             auto* dc = static_cast<usbdevfs_disconnect_claim*>(p);
+            if (otherInterface(dc->interface)) return claim(cl, dc->interface);
             if (dc->interface != 0) return fail(EINVAL);
             const std::string drv = holder();
             if (!drv.empty()) {
@@ -378,6 +413,7 @@ struct FakeStick::State {
         }
         case USBDEVFS_GETDRIVER: {
             auto* gd = static_cast<usbdevfs_getdriver*>(p);
+            if (otherInterface(gd->interface)) return fail(ENODATA);
             if (gd->interface != 0) return fail(EINVAL);
             const std::string drv = holder();
             if (drv.empty()) return fail(ENODATA);
@@ -386,6 +422,7 @@ struct FakeStick::State {
         }
         case USBDEVFS_IOCTL: {
             auto* io = static_cast<usbdevfs_ioctl*>(p);
+            if (otherInterface(unsigned(io->ifno))) return io->ioctl_code == int(USBDEVFS_CONNECT) ? kOk : fail(ENODATA);
             if (io->ifno != 0) return fail(EINVAL);
             if (io->ioctl_code == int(USBDEVFS_DISCONNECT)) {
                 if (holder().empty()) return fail(ENODATA);
@@ -404,7 +441,9 @@ struct FakeStick::State {
         case USBDEVFS_SETINTERFACE: {
             auto* si = static_cast<usbdevfs_setinterface*>(p);
             if (Result r = claim(cl, si->interface); r.first) return r;
-            return si->altsetting == 0 ? kOk : fail(EINVAL);
+            if (si->altsetting != 0 && !(otherInterface(si->interface) && si->altsetting == 1)) return fail(EINVAL);
+            altSettings.emplace_back(si->interface, si->altsetting);
+            return kOk;
         }
         case USBDEVFS_SETCONFIGURATION:
             return *static_cast<int*>(p) == 1 ? kOk : fail(EINVAL);
@@ -501,8 +540,11 @@ struct FakeStick::State {
             cl.reapable.push_back(std::move(x));
         } else if (!(x.endpoint & USB_DIR_IN)) {
             outs.emplace_back(x.buf ? x.buf->data : nullptr, x.buf ? x.buf->data + x.buf->data_len : nullptr);
+            firmwareSaw(outs.back());
             x.actual = x.buf ? x.buf->data_len : 0;
-            cl.reapable.push_back(std::move(x));
+            if (holdOut) pendingOut.push_back(std::move(x));
+            else cl.reapable.push_back(std::move(x));
+            matchReports();
         } else {
             pendingIn.push_back(std::move(x));
             matchReports();
@@ -510,8 +552,25 @@ struct FakeStick::State {
         return kOk;
     }
 
-    // Pairs queued reports with pending IN URBs, oldest first.
+    void firmwareSaw(const Bytes& out) {
+        if (!out.empty() && out[0] == 0x0A) ledSeen = true;
+        if (!out.empty() && out[0] == 0x06) authSeen = true;
+        if (out == kGuideAcknowledgement) guideAcknowledged = true;
+    }
+
+    // Pairs queued reports with pending IN URBs, oldest first, once the firmware lets reports go.
     void matchReports() {
+        if (layout.firmware == Firmware::waitsForLedAndAuth && !(ledSeen && authSeen)) return;
+        if (layout.firmware == Firmware::guideUntilAcknowledged && !guideAcknowledged) {
+            for (Urb& urb : pendingIn) {
+                urb.in = kGuideRequest;
+                urb.actual = int(urb.in.size());
+                ++st.guideRequests;
+                if (auto c = clients.find(urb.client); c != clients.end()) c->second.reapable.push_back(std::move(urb));
+            }
+            pendingIn.clear();
+            return;
+        }
         for (auto urb = pendingIn.begin(); urb != pendingIn.end() && !reports.empty();) {
             auto rep = std::find_if(reports.begin(), reports.end(), [&](const Report& r) { return r.endpoint == urb->endpoint; });
             if (rep == reports.end()) { ++urb; continue; }
@@ -560,7 +619,16 @@ struct FakeStick::State {
     }
 
     Result discard(UMockdevIoctlClient* c, Client& cl, unsigned long addr) {
-        auto it = std::find_if(pendingIn.begin(), pendingIn.end(), [&](const Urb& u) { return u.client == c && u.addr == addr; });
+        auto match = [&](const Urb& u) { return u.client == c && u.addr == addr; };
+        if (auto out = std::find_if(pendingOut.begin(), pendingOut.end(), match); out != pendingOut.end()) {
+            out->status = -ENOENT;
+            out->actual = 0;
+            cl.reapable.push_back(std::move(*out));
+            pendingOut.erase(out);
+            ++st.discarded;
+            return kOk;
+        }
+        auto it = std::find_if(pendingIn.begin(), pendingIn.end(), match);
         if (it == pendingIn.end()) return fail(EINVAL);
         it->status = -ENOENT;
         it->actual = 0;
@@ -611,6 +679,26 @@ bool FakeStick::waitFor(const std::function<bool(const Stats&)>& condition, Cloc
 
 void FakeStick::setHeldByOtherProgram(bool held) { std::lock_guard lk(s_->m); s_->layout.heldByOtherProgram = held; }
 
+void FakeStick::holdOutWrites(bool hold) {
+    {
+        std::lock_guard lk(s_->m);
+        s_->holdOut = hold;
+        if (hold) return;
+        // Reaped by the worker thread like any other completed URB.
+        for (auto& u : s_->pendingOut) {
+            if (auto c = s_->clients.find(u.client); c != s_->clients.end()) c->second.reapable.push_back(std::move(u));
+        }
+        s_->pendingOut.clear();
+        s_->refreshCounts();
+    }
+    s_->cv.notify_all();
+}
+
+std::vector<std::pair<unsigned, unsigned>> FakeStick::alternateSettings() const {
+    std::lock_guard lk(s_->m);
+    return s_->altSettings;
+}
+
 void FakeStick::haltIn() { std::lock_guard lk(s_->m); s_->inHalted = true; }
 
 void FakeStick::unplug() {
@@ -627,6 +715,14 @@ void FakeStick::unplug() {
             if (auto c = s_->clients.find(u.client); c != s_->clients.end()) c->second.reapable.push_back(std::move(u));
         }
         s_->pendingIn.clear();
+        for (auto& u : s_->pendingOut) {
+            u.status = -ESHUTDOWN;
+            u.actual = 0;
+            ++s_->st.failedByUnplug;
+            if (auto c = s_->clients.find(u.client); c != s_->clients.end()) c->second.reapable.push_back(std::move(u));
+        }
+        s_->pendingOut.clear();
+        s_->ledSeen = s_->authSeen = s_->guideAcknowledged = false;  // the firmware starts again
         s_->reports.clear();
         s_->refreshCounts();
         path = s_->syspath();
@@ -920,12 +1016,18 @@ std::optional<int> Program::exitSignal() const {
 
 bool Program::terminate(Clock::duration grace) {
     std::unique_lock lk(p_->m);
-    if (p_->exited) return true;
-    kill(p_->pid, SIGTERM);
-    if (p_->cv.wait_until(lk, Clock::now() + grace, [&] { return p_->exited; })) return true;
-    kill(p_->pid, SIGKILL);
-    p_->cv.wait(lk, [&] { return p_->exited; });
-    return false;
+    bool polite = true;
+    if (!p_->exited) {
+        kill(p_->pid, SIGTERM);
+        if (!p_->cv.wait_until(lk, Clock::now() + grace, [&] { return p_->exited; })) {
+            kill(p_->pid, SIGKILL);
+            p_->cv.wait(lk, [&] { return p_->exited; });
+            polite = false;
+        }
+    }
+    // So that callers see the last lines (a grandchild holding the pipes must not keep us here).
+    p_->cv.wait_until(lk, Clock::now() + 2s, [&] { return p_->drained; });
+    return polite;
 }
 
 std::string Program::describe() const {

@@ -51,6 +51,7 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace fakestick {
@@ -66,6 +67,20 @@ struct Endpoint {
     std::uint8_t interval = 4;
 };
 
+// How the emulated stick's firmware behaves beyond answering reads with the pushed reports.
+enum class Firmware {
+    plain,             // reports flow from the start
+    waitsForLedAndAuth,  // no report until the program has sent the LED (0x0A) and authentication-done
+                         // (0x06) packets since the plug
+    guideUntilAcknowledged,  // every read is answered with a guide press asking for an acknowledgement
+                             // (kGuideRequest), and nothing else, until the program acknowledges it
+};
+
+// The guide press that Firmware::guideUntilAcknowledged repeats, and the acknowledgement it waits for.
+inline const std::vector<std::uint8_t> kGuideRequest = {0x07, 0x30, 0x37, 0x02, 0x01, 0x5b};
+inline const std::vector<std::uint8_t> kGuideAcknowledgement = {0x01, 0x20, 0x37, 0x09, 0x00, 0x07, 0x20,
+                                                                0x02, 0x00, 0x00, 0x00, 0x00, 0x00};
+
 struct DeviceSpec {
     std::uint16_t vendor = 0x2DC8;
     std::uint16_t product = 0x2004;
@@ -79,7 +94,17 @@ struct DeviceSpec {
     int devnum = 2;
     bool heldByOtherProgram = false;            // interface 0 claimed through another usbfs handle: claim -> EBUSY
     std::optional<std::string> kernelDriver = std::nullopt;  // e.g. "xpad": bound until detached (libusb auto-detach works)
+    // Interfaces 1 (audio: alt 0 without endpoints, alt 1 isochronous 0x02/0x82 of 228 bytes) and 2
+    // (alt 0 without endpoints, alt 1 bulk 0x03/0x83 of 64 bytes), as on a real Xbox One pad.
+    bool gipInterfaces = false;
+    Firmware firmware = Firmware::plain;
 };
+
+// The descriptor layout of a real Xbox One protocol pad: device and interface 0 ff/47/d0, interrupt
+// endpoints 0x01 OUT and 0x81 IN (64 bytes, interval 4), three interfaces in configuration 1.
+inline DeviceSpec gipPad(Firmware firmware = Firmware::plain, int devnum = 2) {
+    return {.endpoints = {{0x01, 64}, {0x81, 64}}, .devnum = devnum, .gipInterfaces = true, .firmware = firmware};
+}
 
 // A pad of another maker (045e:02ea, class 0) that tells neither its name nor its maker: sysfs has no
 // `product` or `manufacturer`, and the string requests stall.
@@ -106,6 +131,8 @@ struct Stats {
     int controlTransfers = 0, stalls = 0;
     int inStalls = 0;          // IN URBs answered with a stall (EPIPE) while the endpoint was halted
     int clearHalts = 0;        // CLEAR_HALT requests on the IN endpoint
+    int pendingOut = 0, mostPendingOut = 0;  // OUT URBs held (holdOutWrites) now, and the most at once so far
+    int guideRequests = 0;     // guide presses sent by Firmware::guideUntilAcknowledged
     int unknownIoctls = 0;
     unsigned long lastUnknownIoctl = 0;
 };
@@ -140,6 +167,11 @@ public:
     bool waitFor(const std::function<bool(const Stats&)>& condition, Clock::time_point deadline) const;
 
     void setHeldByOtherProgram(bool held);
+    // While held, OUT URBs stay pending (the stick does not take them) and are recorded as they are
+    // submitted; letting go completes them.
+    void holdOutWrites(bool hold);
+    // Every alternate setting the program selected, as (interface, setting).
+    std::vector<std::pair<unsigned, unsigned>> alternateSettings() const;
     // Halts the first IN endpoint: every IN URB, pending or new, fails with EPIPE (a stall) until
     // the program clears the halt (USBDEVFS_CLEAR_HALT), as a real endpoint's halt persists.
     void haltIn();
@@ -180,7 +212,8 @@ public:
     bool running() const;
     std::optional<int> exitCode() const;     // set when it exited normally
     std::optional<int> exitSignal() const;   // set when a signal ended it
-    // SIGTERM, wait up to `grace`, then SIGKILL. Returns true when SIGTERM was enough.
+    // SIGTERM, wait up to `grace`, then SIGKILL; returns once its output has been read (or 2 s later).
+    // Returns true when SIGTERM was enough.
     bool terminate(Clock::duration grace = 3s);
     std::string describe() const;            // status plus the last stderr lines, for failure messages
 

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "TestbedTest.hpp"
+#include "capture/Capture.hpp"
 #include "support/Reports.hpp"
 #include "support/TempDir.hpp"
 
@@ -23,6 +24,9 @@ using namespace fakestick;
 namespace {
 
 const Bytes kPowerOn{0x05, 0x20, 0x00, 0x01, 0x00};
+const Bytes kLed{0x0A, 0x20, 0x01, 0x03, 0x00, 0x01, 0x14};
+const Bytes kAuthDone{0x06, 0x20, 0x02, 0x02, 0x01, 0x00};
+const std::vector<Bytes> kClaimPackets{kPowerOn, kLed, kAuthDone};
 const std::string kDash = "\u2014";
 
 Clock::time_point in(Clock::duration d) {
@@ -126,8 +130,8 @@ TEST_F(ProgramTest, FindsClaimsReadsReleasesAndReclaimsTheStick) {
     EXPECT_TRUE(logged(p, is("[joyrelay] Stick: connected " + kDash + " Test Arcade Stick (2dc8:2004)")))
         << p.describe();
 
-    ASSERT_TRUE(stick.waitForOutWrites(1, in(5s))) << p.describe();
-    EXPECT_EQ(stick.outWrites(), std::vector<Bytes>{kPowerOn});
+    ASSERT_TRUE(stick.waitForOutWrites(3, in(5s))) << p.describe();
+    EXPECT_EQ(stick.outWrites(), kClaimPackets);
     EXPECT_TRUE(logged(p, is("[joyrelay] power-on sent (5 bytes)"))) << p.describe();
     ASSERT_TRUE(stick.waitFor([](const Stats& s) { return s.pendingIn == 1; }, in(5s))) << p.describe();
 
@@ -146,8 +150,8 @@ TEST_F(ProgramTest, FindsClaimsReadsReleasesAndReclaimsTheStick) {
 
     stick.replug(7);
     ASSERT_TRUE(logged(p, is(claimLine), 10s, released->index)) << p.describe();
-    ASSERT_TRUE(stick.waitForOutWrites(2, in(5s))) << p.describe();
-    EXPECT_EQ(stick.outWrites(), (std::vector<Bytes>{kPowerOn, kPowerOn}));
+    ASSERT_TRUE(stick.waitForOutWrites(6, in(5s))) << p.describe();
+    EXPECT_EQ(stick.outWrites(), (std::vector<Bytes>{kPowerOn, kLed, kAuthDone, kPowerOn, kLed, kAuthDone}));
     ASSERT_TRUE(stick.waitFor([](const Stats& s) { return s.pendingIn == 1; }, in(5s))) << p.describe();
     feed(stick, p, report(X));
     feed(stick, p, report(0));
@@ -288,6 +292,154 @@ TEST_F(ProgramTest, ARecordedCaptureReplaysToTheTransitionsOfTheLiveRun) {
     ASSERT_TRUE(replay->waitForExit(in(30s))) << replay->describe();
     EXPECT_EQ(replay->exitCode(), 0) << replay->describe();
     EXPECT_EQ(transitions(replay->stdoutLines()), live);
+}
+
+
+// --- Pads that need more than the power-on ------------------------------------------------------------
+
+// The demo capture's key transcript, without the times.
+std::vector<std::string> demoKeys() {
+    std::ifstream file(JOYRELAY_SOURCE_DIR "/samples/demo.keys");
+    std::vector<std::string> keys;
+    for (std::string l; std::getline(file, l);) {
+        if (!l.empty()) keys.push_back(l.substr(l.find(' ') + 1));
+    }
+    return keys;
+}
+
+// One transition a line, so that a mismatch shows as a diff.
+std::string joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& l : lines) text += l + "\n";
+    return text;
+}
+
+// Kilobytes of the program's resident memory.
+long residentKb(const Program& p) {
+    std::ifstream status("/proc/" + std::to_string(p.pid()) + "/status");
+    for (std::string l; std::getline(status, l);) {
+        if (l.rfind("VmRSS:", 0) == 0) return std::stol(l.substr(6));
+    }
+    return -1;
+}
+
+class GipPadTest : public ProgramTest {
+protected:
+    bool consumed(FakeStick& stick) {
+        return stick.waitFor([](const Stats& s) { return s.queuedReports == 0 && s.pendingIn == 1; }, in(60s));
+    }
+    // Plays the demo capture on `stick` as the stick itself would send it: every transfer pushed in order,
+    // `between` called after each, the unplug and the plug done on the stick (the transfers in between are
+    // never read). Returns once the program has read everything, then ends it and returns its transitions.
+    // `atEnd` runs once everything is read, before the program is ended.
+    std::vector<std::string> playDemo(FakeStick& stick, Program& p, const std::function<void()>& between = {},
+                                      const std::function<void()>& atEnd = {}) {
+        const joyrelay::CaptureParse demo = joyrelay::loadCapture(JOYRELAY_SOURCE_DIR "/samples/demo.gip");
+        EXPECT_FALSE(demo.error) << *demo.error;
+        auto claimed = logged(p, startsWith("[joyrelay] Stick: connected "));
+        EXPECT_TRUE(claimed) << p.describe();
+        bool plugged = true;
+        for (const joyrelay::CaptureEvent& e : demo.events) {
+            if (e.kind == joyrelay::CaptureEvent::Kind::unplug) {
+                EXPECT_TRUE(consumed(stick)) << p.describe();
+                stick.unplug();
+                plugged = false;
+                const auto released = logged(p, startsWith("[joyrelay] stick released: "));
+                EXPECT_TRUE(released) << p.describe();
+                if (!released) return {};
+                claimed = released;
+            } else if (e.kind == joyrelay::CaptureEvent::Kind::plug) {
+                stick.replug();
+                plugged = true;
+                claimed = logged(p, startsWith("[joyrelay] Stick: connected "), 10s, claimed->index);
+                EXPECT_TRUE(claimed) << p.describe();
+                if (!claimed) return {};
+            } else if (plugged) {
+                stick.pushReport(e.bytes);
+                if (between) between();
+            }
+        }
+        EXPECT_TRUE(consumed(stick)) << p.describe();
+        if (atEnd) atEnd();
+        EXPECT_TRUE(p.terminate()) << p.describe();
+        return transitions(p.stdoutLines());
+    }
+};
+
+// A pad that reports nothing until it has had the LED and authentication-done packets, and one that
+// repeats a guide press asking for an acknowledgement until it has one: each types the demo's keys
+// exactly, with the power-on, LED and authentication-done packets in that order at each claim, the
+// acknowledgement right, and alternate setting 0 of the audio interface selected at each claim.
+TEST_F(GipPadTest, PadsThatWaitForTheClaimPacketsOrForAnAcknowledgementTypeTheDemoKeys) {
+    {
+        FakeStick& stick = tb->plug(gipPad(Firmware::waitsForLedAndAuth, 2));
+        Program& p = start();
+        EXPECT_EQ(joined(playDemo(stick, p)), joined(demoKeys())) << p.describe();
+        EXPECT_EQ(stick.outWrites(), (std::vector<Bytes>{kPowerOn, kLed, kAuthDone, kPowerOn, kLed, kAuthDone}));
+        EXPECT_TRUE(logged(p, startsWith("[joyrelay] Test Arcade Stick (2dc8:2004) claimed: ep_in 0x81 ep_out 0x01")));
+        for (const Line& l : p.stderrLines()) {
+            EXPECT_EQ(l.text.find("failed"), std::string::npos) << l.text;
+            EXPECT_EQ(l.text.find("not selected"), std::string::npos) << l.text;
+        }
+        EXPECT_EQ(stick.alternateSettings(), (std::vector<std::pair<unsigned, unsigned>>{{1, 0}, {1, 0}}));
+        EXPECT_EQ(stick.stats().unknownIoctls, 0);
+        programs.clear();
+    }
+    FakeStick& stick = tb->plug(gipPad(Firmware::guideUntilAcknowledged, 3));
+    Program& p = start();
+    EXPECT_EQ(joined(playDemo(stick, p)), joined(demoKeys())) << p.describe();
+    EXPECT_EQ(stick.outWrites(), (std::vector<Bytes>{kPowerOn, kLed, kAuthDone, kGuideAcknowledgement, kPowerOn, kLed,
+                                                     kAuthDone, kGuideAcknowledgement}));
+    EXPECT_EQ(stick.stats().guideRequests, 2) << "answered at the first time of asking, at each claim";
+}
+
+// 10,000 requests for an acknowledgement, woven into the demo, while the stick takes no writes: the
+// keys come out exactly, no more than the power-on and four more writes are ever in flight, and the
+// program's memory stays flat. Once the stick takes writes again, a new request is answered.
+TEST_F(GipPadTest, AFloodOfAcknowledgementRequestsKeepsMemoryFlatAndTheKeysExact) {
+    FakeStick& stick = tb->plug(gipPad());
+    Program& p = start();
+    ASSERT_TRUE(stick.waitForOutWrites(3, in(10s))) << p.describe();
+    ASSERT_TRUE(consumed(stick)) << p.describe();
+    stick.holdOutWrites(true);
+    int requests = 0;
+    auto ask = [&](int n) {
+        for (int k = 0; k < n && requests < 10000; ++k, ++requests) {
+            stick.pushReport({0x07, 0x30, std::uint8_t(requests), 0x02, std::uint8_t(requests & 1), 0x5b});
+        }
+    };
+    ask(200);  // what the program allocates once is in the first figure
+    ASSERT_TRUE(consumed(stick)) << p.describe();
+    const long before = residentKb(p);
+    long after = -1;
+    // The demo's last report again, asking for an acknowledgement: it changes no key.
+    const Bytes lastAsking{0x20, 0x10, 0xEE, 0x0e, 0x00, 0x20, 0x00, 0x00, 0x20, 0x03, 0, 0, 0, 0, 0, 0, 0x58, 0x9e};
+    const Bytes lastAck{0x01, 0x20, 0xEE, 0x09, 0x00, 0x20, 0x20, 0x0e, 0x00, 0x00, 0x00, 0x00, 0x00};
+    const std::vector<std::string> keys = playDemo(stick, p, [&] { ask(150); }, [&] {
+        ask(10000);
+        ASSERT_TRUE(consumed(stick)) << p.describe();
+        after = residentKb(p);
+        EXPECT_LE(stick.stats().mostPendingOut, 5);
+        stick.holdOutWrites(false);
+        stick.pushReport(lastAsking);
+        const auto deadline = in(10s);
+        for (std::vector<Bytes> w = stick.outWrites(); std::find(w.begin(), w.end(), lastAck) == w.end();
+             w = stick.outWrites()) {
+            ASSERT_TRUE(stick.waitForOutWrites(w.size() + 1, deadline)) << "the last request was not answered";
+        }
+        ASSERT_TRUE(consumed(stick)) << p.describe();
+    });
+    EXPECT_EQ(requests, 10000);
+    EXPECT_EQ(joined(keys), joined(demoKeys())) << p.describe();
+    ASSERT_GT(before, 0);
+    EXPECT_LT(after - before, 2048) << "kB of resident memory grew from " << before << " to " << after;
+    const std::vector<Bytes> writes = stick.outWrites();
+    EXPECT_LT(writes.size(), 60u) << "requests beyond the bounded queue are not answered";
+    for (const Bytes& w : writes) {
+        if (w[0] != 0x01 || w == lastAck) continue;
+        ASSERT_EQ(w.size(), 13u);
+        EXPECT_EQ(Bytes(w.begin() + 3, w.end()), (Bytes{0x09, 0x00, 0x07, 0x20, 0x02, 0, 0, 0, 0, 0}));
+    }
 }
 
 }  // namespace

@@ -19,6 +19,12 @@ constexpr auto releaseRescanDelay = 2s;
 constexpr auto longestStallBackoff = 60s;
 constexpr std::size_t minimumReadSize = 64;
 constexpr const char* defaultProductName = "8BitDo Arcade Stick";
+// Writes on the OUT pipe: at most this many in flight, and this many more waiting their turn. A
+// packet that finds both full is dropped (a stick repeats a message until it is acknowledged), so
+// a stick that floods requests cannot make the bridge hold more.
+constexpr std::size_t writesInFlight = 4;
+constexpr std::size_t writesWaiting = 16;
+constexpr int audioInterface = 1;
 
 template <class... Args>
 std::string format(const char* fmt, Args... args) {
@@ -58,9 +64,23 @@ std::string sanitizeDeviceText(std::string_view text, std::size_t maxBytes) {
 }
 
 // One claimed stick. It is also the handler of its reads: a pending read keeps the session alive
-// until its completion has run, and holds the bridge only weakly.
+// until its completion has run, and holds the bridge only weakly. Its writes keep it alive the same
+// way: each is handed to the pipe as a pointer that shares the session's ownership.
 class StickBridge::Session final : public usb::TransferHandler, public std::enable_shared_from_this<Session> {
 public:
+    // One write in flight on the OUT pipe; `name` names a claim packet, empty for an acknowledgement.
+    struct Write final : usb::TransferHandler {
+        Session* session = nullptr;
+        Gip::Packet packet;
+        std::string_view name;
+        bool busy = false;
+        void transferCompleted(std::uint32_t status, std::size_t) override { session->writeCompleted(*this, status); }
+    };
+    struct Waiting {
+        Gip::Packet packet;
+        std::string_view name;
+    };
+
     std::weak_ptr<StickBridge> bridge;
     usb::EntryRef service;
     std::unique_ptr<usb::Device> device;
@@ -72,8 +92,60 @@ public:
     KeyState keys;
     bool alive = true;
     bool stallCleared = false;  // the IN endpoint's halt has been cleared since the last good read
+    Gip::SequenceCounter sequence;
+    std::array<Write, writesInFlight> writes;
+    std::array<Waiting, writesWaiting> waiting;
+    std::size_t waitingFirst = 0, waitingCount = 0;
+    bool writeFailureLogged = false;  // an acknowledgement's write failed: not logged again this claim
+
+    Session() {
+        for (Write& w : writes) w.session = this;
+    }
     void transferCompleted(std::uint32_t status, std::size_t bytes) override {
         if (auto owner = bridge.lock()) owner->readCompleted(shared_from_this(), status, bytes);
+    }
+
+    // Queues `packet` on the OUT pipe: at once when a write slot is free, else after the writes
+    // before it; dropped when the waiting ring is full too. Never blocks, never allocates.
+    void send(const Gip::Packet& packet, std::string_view name) {
+        if (!alive) return;
+        for (Write& w : writes) {
+            if (!w.busy) return submit(w, packet, name);
+        }
+        if (waitingCount == waiting.size()) return;
+        waiting[(waitingFirst + waitingCount++) % waiting.size()] = {packet, name};
+    }
+
+private:
+    void submit(Write& w, const Gip::Packet& packet, std::string_view name) {
+        w.packet = packet;
+        w.name = name;
+        w.busy = true;
+        // Shares the session's ownership: no allocation, and the session outlives the write.
+        std::shared_ptr<usb::TransferHandler> handler(shared_from_this(), &w);
+        if (auto error = outPipe->enqueue(std::span(w.packet.bytes.data(), w.packet.size), 0, std::move(handler))) {
+            w.busy = false;
+            failed(name, error->code);
+        }
+    }
+    void writeCompleted(Write& w, std::uint32_t status) {
+        w.busy = false;
+        if (status != 0) failed(w.name, status);
+        if (!alive || waitingCount == 0) return;
+        const Waiting next = waiting[waitingFirst];
+        waitingFirst = (waitingFirst + 1) % waiting.size();
+        --waitingCount;
+        submit(w, next.packet, next.name);
+    }
+    void failed(std::string_view name, std::uint32_t status) {
+        if (!alive) return;  // cancelled by the release
+        if (!name.empty()) {
+            Log::info(std::string(name) + format(" packet write failed (0x%08x)", status));
+        } else if (!std::exchange(writeFailureLogged, true)) {
+            Log::info(format("acknowledgement write failed (0x%08x) \u2014 later failures go unlogged until the "
+                             "stick is claimed again",
+                             status));
+        }
     }
 };
 
@@ -317,6 +389,15 @@ void StickBridge::open(const usb::Entry& service) {
         return fail(BridgeError{"interface 0 has no IN+OUT endpoint pair"}.localizedDescription());
     }
 
+    // The audio interface of an Xbox One pad: some pads send nothing until its alternate setting 0
+    // has been selected. Selected before any transfer, and let go at once; a failure is only noted.
+    if (usb::EntryRef audioEntry = Registry::childInterface(host_, service, audioInterface)) {
+        usb::Result<std::unique_ptr<usb::Interface>> audio = host_.openInterface(std::move(audioEntry));
+        std::optional<usb::UsbError> error = audio ? audio.value()->selectAlternateSetting(0) : audio.error();
+        if (error) Log::info("note: alternate setting 0 of interface 1 not selected \u2014 " + error->description);
+        if (audio) audio.value()->destroy();
+    }
+
     usb::Result<std::unique_ptr<usb::Pipe>> in = interface->copyPipe(*inAddress);
     if (!in) return fail(in.error().localizedDescription);
     inPipe = in.take();
@@ -341,6 +422,13 @@ void StickBridge::open(const usb::Entry& service) {
     session->interface = std::move(interface);
     session->inPipe = std::move(inPipe);
     session->outPipe = std::move(outPipe);
+    // After the power-on (sequence number 0), the packets the kernel's gamepad driver sends too; some
+    // pads report nothing until they have had them. A failure is logged and the stick stays claimed.
+    for (const Gip::ClaimPacket& claimPacket : Gip::afterPowerOn) {
+        Gip::Packet packet = claimPacket.packet;
+        packet.bytes[2] = session->sequence.next();
+        session->send(packet, claimPacket.name);
+    }
 
     if (tap_) tap_->claimed();
     setStatus(StickStatus::connected(label));
@@ -382,8 +470,13 @@ void StickBridge::readCompleted(const std::shared_ptr<Session>& session, std::ui
     }
     session->stallCleared = false;
     stallFailures_ = 0;
-    if (tap_) tap_->transfer(std::span(session->buffer.data(), std::min(bytes, session->buffer.size())));
+    const std::span<const std::uint8_t> received(session->buffer.data(), std::min(bytes, session->buffer.size()));
+    if (tap_) tap_->transfer(received);
     handle(*session, bytes);
+    // A message that asks for an acknowledgement gets one, whatever it is, once its keys are out: the
+    // write is queued (never waited for) before the next read, so the stick has it before it could
+    // ask again.
+    if (std::optional<Gip::Packet> ack = Gip::acknowledgement(received)) session->send(*ack, {});
     enqueueRead(session);
 }
 

@@ -135,6 +135,11 @@ public:
     // A pipe for the endpoint at `address`, or an error.
     virtual Result<std::unique_ptr<Pipe>> copyPipe(std::uint8_t address) = 0;
 
+    // Selects alternate setting `setting` of the interface, with no transfer in flight on it; its
+    // endpoints change with it. Returns nothing when the device accepted it, else an error
+    // (Return::notFound for a setting the interface does not have).
+    virtual std::optional<UsbError> selectAlternateSetting(std::uint8_t setting) = 0;
+
     // Cancels every transfer in flight on the interface's pipes, waits until the stack has given
     // them back, releases the interface and closes it. Callable more than once.
     virtual void destroy() = 0;

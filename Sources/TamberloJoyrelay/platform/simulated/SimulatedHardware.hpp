@@ -48,6 +48,12 @@ struct SimulatedUsbHost::Hardware {
     int readsSubmitted = 0;
     int stallsCleared = 0;
     std::size_t lastReadSize = 0;
+    // OUT transfers held in flight (holdWrites), oldest first, with their byte counts.
+    bool holdWrites = false;
+    std::vector<std::pair<std::shared_ptr<usb::TransferHandler>, std::size_t>> heldWrites;
+    int writesInFlight = 0;  // held, or completed and not yet delivered
+    int mostWritesInFlight = 0;
+    std::vector<std::pair<int, int>> alternateSettings;
     // The read in flight, and a finished read waiting to be delivered on the queue.
     std::span<std::uint8_t> readBuffer;
     std::shared_ptr<usb::TransferHandler> readHandler;
@@ -58,11 +64,12 @@ struct SimulatedUsbHost::Hardware {
 
 class SimulatedUsbHost::EntryImpl final : public usb::Entry {
 public:
-    EntryImpl(SimulatedUsbHost& host, std::shared_ptr<Hardware> device, bool interface)
-        : live(host.live_), device(std::move(device)), interface(interface) {}
+    EntryImpl(SimulatedUsbHost& host, std::shared_ptr<Hardware> device, bool interface, int number)
+        : live(host.live_), device(std::move(device)), interface(interface), number(number) {}
     LiveReference live;
     std::shared_ptr<Hardware> device;
     bool interface;
+    int number;  // the interface's number
 };
 
 class SimulatedUsbHost::PipeObject final : public usb::Pipe {
@@ -108,6 +115,7 @@ public:
 
     std::vector<usb::EndpointDescriptor> endpoints() const override { return device_->description.endpoints; }
     usb::Result<std::unique_ptr<usb::Pipe>> copyPipe(std::uint8_t address) override;
+    std::optional<usb::UsbError> selectAlternateSetting(std::uint8_t setting) override;
     void destroy() override;
 };
 

@@ -19,6 +19,8 @@ SimulatedUsbHost::~SimulatedUsbHost() {
         for (auto& [id, d] : devices_) {
             if (d->readHandler) handlers.push_back(std::move(d->readHandler));
             if (d->doneHandler) handlers.push_back(std::move(d->doneHandler));
+            for (auto& held : d->heldWrites) handlers.push_back(std::move(held.first));
+            d->heldWrites.clear();
         }
     }
     handlers.clear();
@@ -41,8 +43,8 @@ void SimulatedUsbHost::completeCancelledReads(bool complete) {
     completeCancelled_ = complete;
 }
 
-usb::EntryRef SimulatedUsbHost::makeEntry(const std::shared_ptr<Hardware>& device, bool interface) {
-    return std::make_unique<EntryImpl>(*this, device, interface);
+usb::EntryRef SimulatedUsbHost::makeEntry(const std::shared_ptr<Hardware>& device, bool interface, int number) {
+    return std::make_unique<EntryImpl>(*this, device, interface, number);
 }
 
 usb::EntryBatch SimulatedUsbHost::presentEntries() {
@@ -109,6 +111,53 @@ void SimulatedUsbHost::finishRead(Hardware& d, std::uint32_t status, std::size_t
     d.doneStatus = status;
     d.doneCount = count;
     queue_.async([this, raw = &d] { deliverRead(raw); });
+}
+
+void SimulatedUsbHost::finishWrite(Hardware& d, std::shared_ptr<usb::TransferHandler> handler, std::uint32_t status,
+                                   std::size_t count) {
+    queue_.async([this, raw = &d, handler = std::move(handler), status, count] {
+        {
+            std::lock_guard lock(mutex_);
+            --raw->writesInFlight;
+        }
+        handler->transferCompleted(status, count);
+        --live_;
+    });
+}
+
+void SimulatedUsbHost::cancelWrites(Hardware& d) {
+    for (auto& [handler, size] : d.heldWrites) {
+        if (completeCancelled_) {
+            finishWrite(d, std::move(handler), usb::Return::aborted, 0);
+        } else {
+            --d.writesInFlight;
+            --live_;
+        }
+    }
+    d.heldWrites.clear();
+}
+
+void SimulatedUsbHost::holdWrites(DeviceId id, bool hold) {
+    if (auto d = find(id)) {
+        std::lock_guard lock(mutex_);
+        d->holdWrites = hold;
+    }
+}
+
+std::size_t SimulatedUsbHost::completeHeldWrites(DeviceId id, std::uint32_t status) {
+    auto d = find(id);
+    if (!d) return 0;
+    std::lock_guard lock(mutex_);
+    const std::size_t n = d->heldWrites.size();
+    for (auto& [handler, size] : d->heldWrites) finishWrite(*d, std::move(handler), status, status == 0 ? size : 0);
+    d->heldWrites.clear();
+    return n;
+}
+
+int SimulatedUsbHost::writesInFlight(DeviceId id) const { return inspect(id, &Hardware::writesInFlight); }
+int SimulatedUsbHost::mostWritesInFlight(DeviceId id) const { return inspect(id, &Hardware::mostWritesInFlight); }
+std::vector<std::pair<int, int>> SimulatedUsbHost::alternateSettingsSelected(DeviceId id) const {
+    return inspect(id, &Hardware::alternateSettings);
 }
 
 void SimulatedUsbHost::unplug(DeviceId id, PendingRead pending) {
@@ -250,7 +299,7 @@ std::optional<std::int64_t> SimulatedUsbHost::intProperty(const usb::Entry& entr
     const auto& e = static_cast<const EntryImpl&>(entry);
     std::lock_guard lock(mutex_);
     const DeviceSpec& s = e.device->description;
-    if (e.interface) return key == "bInterfaceNumber" ? std::optional<std::int64_t>(0) : std::nullopt;
+    if (e.interface) return key == "bInterfaceNumber" ? std::optional<std::int64_t>(e.number) : std::nullopt;
     if (key == "idVendor") return s.vendor;
     if (key == "idProduct") return s.product;
     if (key == "bDeviceClass") return s.deviceClass;
@@ -268,7 +317,9 @@ usb::EntryRef SimulatedUsbHost::childInterface(const usb::Entry& device, int num
     const auto& e = static_cast<const EntryImpl&>(device);
     std::lock_guard lock(mutex_);
     Hardware& d = *e.device;
-    if (!d.present || number != 0) return nullptr;
+    if (!d.present) return nullptr;
+    if (number == 1) return d.description.audioSettings > 0 && d.configured ? makeEntry(e.device, true, 1) : nullptr;
+    if (number != 0) return nullptr;
     if (d.description.interfaceAtProbe == 0) return makeEntry(e.device, true);
     if (d.description.interfaceAtProbe < 0 || !d.configured) return nullptr;
     // Counts the looks after configuration; the interface is published from look k on.
@@ -278,7 +329,7 @@ usb::EntryRef SimulatedUsbHost::childInterface(const usb::Entry& device, int num
 
 usb::EntryRef SimulatedUsbHost::retain(const usb::Entry& entry) {
     const auto& e = static_cast<const EntryImpl&>(entry);
-    return makeEntry(e.device, e.interface);
+    return makeEntry(e.device, e.interface, e.number);
 }
 
 usb::Result<std::unique_ptr<usb::Device>> SimulatedUsbHost::openDevice(usb::EntryRef device,

@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "contracts/Queue.hpp"
@@ -32,6 +33,8 @@ struct DeviceSpec {
     int interfaceAtProbe = 0;
     std::vector<usb::EndpointDescriptor> endpoints = {{7, 5, 0x82, 3, 32, 1}, {7, 5, 0x02, 3, 32, 1}};
     bool heldByOtherProgram = false;
+    // Alternate settings of interface 1 (the audio interface of an Xbox One pad); 0: no interface 1.
+    int audioSettings = 0;
 };
 
 // Steps that fail on demand, for one device; each applies to every attempt while it is set.
@@ -43,6 +46,7 @@ struct Failures {
     std::optional<usb::UsbError> powerOnSubmit{};   // any OUT transfer
     std::uint32_t powerOnStatus = 0;              // completion status of OUT transfers
     std::optional<usb::UsbError> readSubmit{};
+    std::optional<usb::UsbError> selectAlternateSetting{};
 };
 
 // What happens to a read in flight when the device is unplugged.
@@ -80,10 +84,22 @@ public:
     bool completeRead(DeviceId id, std::span<const std::uint8_t> bytes, std::uint32_t status = 0,
                       std::optional<std::size_t> reportedCount = std::nullopt);
 
+    // OUT transfers of the device stay in flight while held (from now on), until completeHeldWrites
+    // ends them, oldest first, with `status`; it returns how many it ended.
+    void holdWrites(DeviceId id, bool hold);
+    std::size_t completeHeldWrites(DeviceId id, std::uint32_t status = 0);
+    int writesInFlight(DeviceId id) const;
+    int mostWritesInFlight(DeviceId id) const;  // since the device was plugged
+    // Every alternate setting selected on the device, as (interface number, setting).
+    std::vector<std::pair<int, int>> alternateSettingsSelected(DeviceId id) const;
+
     bool readPending(DeviceId id) const;
     bool waitForReadPending(DeviceId id, std::chrono::milliseconds timeout) const;
     bool deviceOpen(DeviceId id) const;
     bool waitUntilClosed(DeviceId id, std::chrono::milliseconds timeout) const;
+    // The device's OUT transfers in order, the first `recordedWrites` of them (a long replay of a pad
+    // that asks for acknowledgements must not grow memory).
+    static constexpr std::size_t recordedWrites = 10000;
     std::vector<std::vector<std::uint8_t>> outWrites(DeviceId id) const;
     int openAttempts(DeviceId id) const;
     int configureCalls(DeviceId id) const;
@@ -122,7 +138,7 @@ private:
     friend class InterfaceObject;
     friend class PipeObject;
 
-    usb::EntryRef makeEntry(const std::shared_ptr<Hardware>& device, bool interface);
+    usb::EntryRef makeEntry(const std::shared_ptr<Hardware>& device, bool interface, int number = 0);
     usb::EntryBatch presentEntries();  // an entry for each device plugged in, with the lock held
     std::shared_ptr<Hardware> find(DeviceId id) const;
     // One field of a device, read under the lock; its empty value for an unknown device.
@@ -133,6 +149,10 @@ private:
     // Ends the read in flight with `status` and `count`; the completion runs on the queue. With the
     // lock held.
     void finishRead(Hardware& device, std::uint32_t status, std::size_t count);
+    // Ends one OUT transfer; its completion runs on the queue. With the lock held.
+    void finishWrite(Hardware& device, std::shared_ptr<usb::TransferHandler> handler, std::uint32_t status,
+                     std::size_t count);
+    void cancelWrites(Hardware& device);  // the held ones, as cancelRead does; with the lock held
 
     SerialQueue& queue_;
     mutable std::mutex mutex_;

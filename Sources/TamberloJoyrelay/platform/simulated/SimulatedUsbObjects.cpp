@@ -40,14 +40,15 @@ std::optional<usb::UsbError> SimulatedUsbHost::PipeObject::enqueue(std::span<std
         return std::nullopt;
     }
     if (d.failures.powerOnSubmit) return d.failures.powerOnSubmit;
-    d.outWrites.emplace_back(data.begin(), data.end());
-    const std::uint32_t status = d.failures.powerOnStatus;
-    const std::size_t count = status == 0 ? data.size() : 0;
+    if (d.outWrites.size() < recordedWrites) d.outWrites.emplace_back(data.begin(), data.end());
     ++host_.live_;
-    host_.queue_.async([&host = host_, handler = std::move(handler), status, count] {
-        handler->transferCompleted(status, count);
-        --host.live_;
-    });
+    d.mostWritesInFlight = std::max(d.mostWritesInFlight, ++d.writesInFlight);
+    if (d.holdWrites) {
+        d.heldWrites.emplace_back(std::move(handler), data.size());
+        return std::nullopt;
+    }
+    const std::uint32_t status = d.failures.powerOnStatus;
+    host_.finishWrite(d, std::move(handler), status, status == 0 ? data.size() : 0);
     return std::nullopt;
 }
 
@@ -63,10 +64,23 @@ usb::Result<std::unique_ptr<usb::Pipe>> SimulatedUsbHost::InterfaceObject::copyP
     return std::unique_ptr<usb::Pipe>(std::make_unique<PipeObject>(host_, device_, address));
 }
 
+std::optional<usb::UsbError> SimulatedUsbHost::InterfaceObject::selectAlternateSetting(std::uint8_t setting) {
+    std::lock_guard lock(host_.mutex_);
+    Hardware& d = *device_;
+    if (!d.present || !d.open || !entry_) return deviceGone();
+    if (d.failures.selectAlternateSetting) return d.failures.selectAlternateSetting;
+    const int number = static_cast<const EntryImpl&>(*entry_).number;
+    const int settings = number == 1 ? d.description.audioSettings : 1;
+    if (setting >= settings) return simulatedError(usb::Return::notFound, "no such alternate setting");
+    d.alternateSettings.emplace_back(number, setting);
+    return std::nullopt;
+}
+
 void SimulatedUsbHost::InterfaceObject::destroy() {
     if (!destroyOnce()) return;
     std::lock_guard lock(host_.mutex_);
     host_.cancelRead(*device_, usb::Return::aborted);
+    host_.cancelWrites(*device_);
     entry_.reset();
 }
 

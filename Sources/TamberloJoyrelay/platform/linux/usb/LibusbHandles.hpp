@@ -38,13 +38,16 @@ inline ConfigPtr activeConfig(libusb_device* d) {
     return ConfigPtr(config);
 }
 
-// Alternate setting 0 of interface `number`, or null.
-inline const libusb_interface_descriptor* findInterface(const libusb_config_descriptor& config, int number) {
+// Alternate setting `setting` (0 unless given) of interface `number`, or null.
+inline const libusb_interface_descriptor* findInterface(const libusb_config_descriptor& config, int number,
+                                                        int setting = 0) {
     for (int i = 0; i < config.bNumInterfaces; ++i) {
         const libusb_interface& interface = config.interface[i];
-        if (interface.num_altsetting > 0 && interface.altsetting[0].bInterfaceNumber == number) {
-            return &interface.altsetting[0];
+        if (interface.num_altsetting == 0 || interface.altsetting[0].bInterfaceNumber != number) continue;
+        for (int k = 0; k < interface.num_altsetting; ++k) {
+            if (interface.altsetting[k].bAlternateSetting == setting) return &interface.altsetting[k];
         }
+        return nullptr;
     }
     return nullptr;
 }

@@ -25,6 +25,8 @@
 //                   (LIBUSB_ERROR_ACCESS) is Return::notPermitted, and its description names the udev rule.
 //   configure       libusb_set_configuration, unless that configuration is already active (setting it again
 //                   would reset the device).
+//   alternate       selectAlternateSetting: libusb_set_interface_alt_setting on the interface, which openInterface
+//   settings        has claimed; the interface's endpoints become those of the new setting.
 //   pipes           interrupt and bulk endpoints; one libusb_transfer per transfer in flight, kept in a small
 //                   pool and reused, so a completed transfer costs no allocation once the pool is warm
 //                   (TransferSlots.hpp).

@@ -79,6 +79,25 @@ public:
         return hostError(Return::notFound, text + (" of " + state_->device->name), text);
     }
 
+    std::optional<UsbError> selectAlternateSetting(std::uint8_t setting) override {
+        DeviceState& d = *state_->device;
+        if (state_->destroyed || d.destroyed) return destroyedError("select alternate setting");
+        ConfigPtr config = activeConfig(d.device);
+        const libusb_interface_descriptor* alt = config ? findInterface(*config, state_->number, setting) : nullptr;
+        const std::string what = "alternate setting " + std::to_string(setting) + " of interface " +
+                                 std::to_string(state_->number) + " of " + d.name;
+        if (alt == nullptr) return hostError(Return::notFound, what + ": no such setting", "no such alternate setting");
+        const int rc = libusb_set_interface_alt_setting(d.handle.get(), state_->number, setting);
+        if (rc != LIBUSB_SUCCESS) return libusbError(rc, "libusb_set_interface_alt_setting: " + what);
+        state_->endpoints.clear();
+        for (int i = 0; i < alt->bNumEndpoints; ++i) {
+            const libusb_endpoint_descriptor& ep = alt->endpoint[i];
+            state_->endpoints.push_back({ep.bLength, ep.bDescriptorType, ep.bEndpointAddress, ep.bmAttributes,
+                                         ep.wMaxPacketSize, ep.bInterval});
+        }
+        return std::nullopt;
+    }
+
     void destroy() override {
         // Dropping the handlers of cancelled transfers may destroy the objects that own this one.
         std::shared_ptr<InterfaceState> state = state_;
