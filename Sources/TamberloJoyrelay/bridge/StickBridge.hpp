@@ -89,6 +89,7 @@ private:
     void enqueueRead(const std::shared_ptr<Session>& session);
     void readCompleted(const std::shared_ptr<Session>& session, std::uint32_t status, std::size_t bytes);
     void handle(Session& session, std::size_t count);
+    void deliver(Session& session);  // the last wanted keys, through the gate, to the output
     void teardown(const std::string& reason, std::chrono::nanoseconds rescanDelay = std::chrono::seconds(2));
     void setStatus(StickStatus status);
     void scheduleRescan(std::chrono::nanoseconds delay);
