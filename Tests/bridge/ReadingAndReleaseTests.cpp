@@ -78,7 +78,7 @@ TEST_F(BridgeTest, KeysWantedBeforeTheOutputIsReadyGoDownWhenItIsAndOnlyThoseSti
     EXPECT_EQ(takeKeys(), Lines{});
 }
 
-TEST_F(BridgeTest, AKeyWantedWhenTheOutputBecomesReadyStaysUpWhileTheGateIsClosed) {
+TEST_F(BridgeTest, AKeyWantedWhenTheOutputBecomesReadyStaysUpWhileTheGateIsClosedAndGoesDownWhenItOpens) {
     keyEvents.startNotReady();
     const auto stick = claimedStick();
     send(stick, report(A));
@@ -87,8 +87,12 @@ TEST_F(BridgeTest, AKeyWantedWhenTheOutputBecomesReadyStaysUpWhileTheGateIsClose
     settle();
     EXPECT_EQ(takeKeys(), Lines{});
     gate = true;
-    send(stick, report(A));
+    bridge->gateOpened();
+    settle();
     EXPECT_EQ(takeKeys(), Lines{"down Space"});
+    bridge->gateOpened();  // nothing new to press
+    settle();
+    EXPECT_EQ(takeKeys(), Lines{});
 }
 
 // Keys held while the browser had focus are let go the moment the gate closes, so that the desktop

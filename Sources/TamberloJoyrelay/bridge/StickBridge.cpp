@@ -123,6 +123,13 @@ void StickBridge::gateClosed() {
     });
 }
 
+void StickBridge::gateOpened() {
+    queue_.async([weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (self && self->session_ && self->session_->alive) self->deliver(*self->session_);
+    });
+}
+
 void StickBridge::releaseHeldKeys(std::function<void()> done) {
     queue_.async([self = shared_from_this(), done = std::move(done)] {
         self->stopped_ = true;  // nothing goes down any more

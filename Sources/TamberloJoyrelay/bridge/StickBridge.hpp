@@ -70,6 +70,10 @@ public:
     // nothing auto-repeats into the application that now has focus. Callable from any thread.
     void gateClosed();
 
+    // The focus gate has just opened: keys the stick holds go down now (on the bridge queue), not only
+    // with its next report. Callable from any thread.
+    void gateOpened();
+
     // Releases every held key on the bridge queue and lets no key go down afterwards, then calls `done`
     // there. Used on the way out.
     void releaseHeldKeys(std::function<void()> done);
