@@ -7,7 +7,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 desktop=${1:?kwin|gnome|sway}
-app=$(realpath "${2:?the program's binary}")
+app=$(realpath "${2:?names the program binary}")
 case $desktop in
   kwin | gnome)
     JOYRELAY_APP=$app bash "$here/../Tests/kde-gnome/wayland-desktop.sh" "$desktop" \
