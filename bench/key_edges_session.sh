@@ -15,9 +15,19 @@ wait_more() {  # STATE BEFORE DEADLINE_S: until wev logged more Enter events of 
   local end=$(($(now) + $3 * 1000000000))
   while (($(count "$1") <= $2)); do (($(now) < end)) || return 1; sleep 0.002; done
 }
-stdbuf -oL wev >"$work/wev.log" 2>&1 &
-wev=$!
-for _ in $(seq 500); do grep -q "wl_keyboard.*enter" "$work/wev.log" && break; sleep 0.02; done
+# The compositor may not take clients yet when the session program starts (GNOME): start wev again
+# until its window is up (on a seat without a keyboard it gets one only with the program's).
+for _ in $(seq 60); do
+  stdbuf -oL wev >"$work/wev.log" 2>&1 &
+  wev=$!
+  for _ in $(seq 100); do
+    grep -qE "wl_keyboard.*enter|xdg_toplevel.*configure" "$work/wev.log" && break 2
+    kill -0 "$wev" 2>/dev/null || break
+    sleep 0.02
+  done
+  kill "$wev" 2>/dev/null || true
+  sleep 0.5
+done
 busy=()
 if ((busy_loops > 0)); then for _ in $(seq "$busy_loops"); do (while :; do :; done) & busy+=($!); done; fi
 downs=() ups=()
