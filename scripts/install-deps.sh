@@ -18,7 +18,7 @@ test_pkgs=(
   umockdev libumockdev-dev libglib2.0-dev
   xvfb openbox trayer xdotool x11-utils x11-xserver-utils imagemagick xterm
   chromium
-  sway foot xwayland util-linux kwin-wayland gnome-shell weston dbus-daemon
+  sway foot xwayland util-linux kwin-wayland gnome-shell weston dbus-daemon wev
   gnome-shell-extension-appindicator qt6-wayland acl appstream
   desktop-file-utils udev dpkg-dev file curl
 )

@@ -97,6 +97,46 @@ TEST_F(BridgeTest, AClosedGateHoldsBackPressesButNotReleases) {
     EXPECT_EQ(takeKeys(), Lines{"up Space"});
 }
 
+// An output that its compositor has not confirmed yet takes no press: the keys still wanted when it
+// is confirmed go down then (gate open), a key let go before never does, and no key counts as held
+// that did not go out.
+TEST_F(BridgeTest, KeysWantedBeforeTheOutputIsReadyGoDownWhenItIsAndOnlyThoseStillWanted) {
+    keyEvents.startNotReady();
+    const auto stick = claimedStick();
+    send(stick, report(A, LB));
+    send(stick, report(A));  // Shift let go before the output is ready
+    EXPECT_EQ(takeKeys(), Lines{});
+    keyEvents.becomeReady();
+    settle();
+    EXPECT_EQ(takeKeys(), Lines{"down Space"});
+    send(stick, report(0));
+    EXPECT_EQ(takeKeys(), Lines{"up Space"});
+
+    keyEvents.startNotReady();  // the output lost its connection: nothing is held, nothing pressed
+    send(stick, report(B));
+    send(stick, report(0));
+    keyEvents.becomeReady();  // the bridge asked only once; nothing is waiting now
+    settle();
+    EXPECT_EQ(takeKeys(), Lines{});
+}
+
+TEST_F(BridgeTest, AKeyWantedWhenTheOutputBecomesReadyStaysUpWhileTheGateIsClosedAndGoesDownWhenItOpens) {
+    keyEvents.startNotReady();
+    const auto stick = claimedStick();
+    send(stick, report(A));
+    gate = false;
+    keyEvents.becomeReady();
+    settle();
+    EXPECT_EQ(takeKeys(), Lines{});
+    gate = true;
+    bridge->gateOpened();
+    settle();
+    EXPECT_EQ(takeKeys(), Lines{"down Space"});
+    bridge->gateOpened();  // nothing new to press
+    settle();
+    EXPECT_EQ(takeKeys(), Lines{});
+}
+
 // Keys held while the browser had focus are let go the moment the gate closes, so that the desktop
 // does not auto-repeat them into the newly focused window; they go down again with the next report
 // after the gate has opened.

@@ -544,7 +544,7 @@ TEST(ScreenLockWatcher, FollowsTheScreensaverAndLogindFromTheirOwnersOnly) {
 TEST(KeyOutputsWithoutTheirDesktop, SayWhyInOneLine) {
     std::string error;
     ::setenv("WAYLAND_DISPLAY", "joyrelay-no-such-display", 1);
-    EXPECT_FALSE(FakeInputKeyEvents::create(&error, 0ms));
+    EXPECT_FALSE(FakeInputKeyEvents::create(&error));
     EXPECT_NE(error.find("cannot connect to the Wayland display joyrelay-no-such-display"), std::string::npos)
         << error;
     error.clear();

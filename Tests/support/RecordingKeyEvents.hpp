@@ -26,6 +26,34 @@ public:
         posted_.push_back(event);
     }
 
+    bool ready() const override {
+        std::lock_guard lock(mutex_);
+        return ready_;
+    }
+    void whenReady(std::function<void()> callback) override {
+        std::unique_lock lock(mutex_);
+        if (!ready_) {
+            waiting_ = std::move(callback);
+            return;
+        }
+        lock.unlock();
+        if (callback) callback();
+    }
+    // Not ready until becomeReady() (ready from the start otherwise). Call before the bridge starts.
+    void startNotReady() {
+        std::lock_guard lock(mutex_);
+        ready_ = false;
+    }
+    void becomeReady() {
+        std::function<void()> callback;
+        {
+            std::lock_guard lock(mutex_);
+            ready_ = true;
+            callback = std::move(waiting_);
+        }
+        if (callback) callback();
+    }
+
     // Reserves room so that recording does not allocate (benchmarks).
     void reserve(std::size_t n) {
         std::lock_guard lock(mutex_);
@@ -47,6 +75,8 @@ public:
 private:
     mutable std::mutex mutex_;
     std::size_t created_ = 0;
+    bool ready_ = true;
+    std::function<void()> waiting_;
     std::vector<KeyEvent> posted_;
 };
 

@@ -57,6 +57,7 @@ public:
         handler = std::move(onStatus);
     }
     void gateClosed() override { ++gateClosings; }
+    void gateOpened() override {}
     bool releaseHeldKeys(std::chrono::milliseconds) override {
         ++releases;
         if (calls) calls->push_back("stick release");

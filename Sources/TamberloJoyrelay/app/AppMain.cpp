@@ -253,7 +253,11 @@ int runApp(const Options& options, char* argv0) {
     if (!printing) {
         StickService* stick = service.get();
         FocusMonitor::shared().setChangeHandler([stick](bool open) {
-            if (!open) stick->gateClosed();
+            if (open) {
+                stick->gateOpened();
+            } else {
+                stick->gateClosed();
+            }
         });
     }
     // A locked session closes the gate: the lock screen has the keyboard.

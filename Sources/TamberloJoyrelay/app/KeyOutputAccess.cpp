@@ -32,7 +32,7 @@ bool KeyOutputAccess::check() {
     reason_.clear();
     output_ = std::move(chosen.events);
     kind_ = chosen.kind ? static_cast<int>(*chosen.kind) : -1;
-    slot_.target.store(output_.get(), std::memory_order_release);
+    slot_.opened(*output_);
     return true;
 }
 
@@ -59,6 +59,31 @@ bool KeyOutputAccess::Slot::beginPresses() {
 
 void KeyOutputAccess::Slot::endPresses() {
     if (KeyEvents* out = target.load(std::memory_order_acquire)) out->endPresses();
+}
+
+bool KeyOutputAccess::Slot::ready() const {
+    const KeyEvents* out = target.load(std::memory_order_acquire);
+    return out && out->ready();
+}
+
+void KeyOutputAccess::Slot::whenReady(std::function<void()> callback) {
+    std::unique_lock lock(mutex_);
+    if (KeyEvents* out = target.load(std::memory_order_acquire)) {
+        lock.unlock();
+        out->whenReady(std::move(callback));
+        return;
+    }
+    waiting_ = std::move(callback);
+}
+
+void KeyOutputAccess::Slot::opened(KeyEvents& output) {
+    std::function<void()> callback;
+    {
+        std::lock_guard lock(mutex_);
+        target.store(&output, std::memory_order_release);
+        callback = std::move(waiting_);
+    }
+    if (callback) output.whenReady(std::move(callback));
 }
 
 void KeyOutputAccess::Slot::sync() {

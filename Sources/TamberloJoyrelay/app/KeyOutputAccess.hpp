@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -49,7 +50,16 @@ private:
         bool beginPresses() override;
         void endPresses() override;
         void sync() override;
+        bool ready() const override;  // false until an output is open, then the output's answer
+        void whenReady(std::function<void()> callback) override;
+        // The output is open: hands a waiting callback on to it. Main thread, once.
+        void opened(KeyEvents& output);
         std::atomic<KeyEvents*> target{nullptr};  // set once, never changed afterwards
+
+    private:
+        std::mutex mutex_;                 // guards waiting_ against the bridge queue
+        std::function<void()> waiting_;    // asked for before an output was open
+
     };
 
     std::optional<KeyOutputKind> wanted_;

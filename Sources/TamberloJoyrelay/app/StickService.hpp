@@ -26,6 +26,8 @@ public:
 
     // Any thread: the focus gate has just closed, so every held key is released at once.
     virtual void gateClosed() = 0;
+    // Any thread: the focus gate has just opened, so the keys the stick holds go down.
+    virtual void gateOpened() = 0;
 
     // Main thread, on the way out: releases every held key on the bridge queue and lets no key go
     // down afterwards, waiting for that up to `timeout`. False when the wait timed out.
@@ -52,6 +54,7 @@ public:
 
     void start(StatusHandler onStatus) override;
     void gateClosed() override { bridge_->gateClosed(); }
+    void gateOpened() override { bridge_->gateOpened(); }
     bool releaseHeldKeys(std::chrono::milliseconds timeout) override;
     bool releaseForStop(std::chrono::milliseconds timeout) override;
 
@@ -76,6 +79,7 @@ public:
 
     void start(StatusHandler onStatus) override;
     void gateClosed() override { replay_.bridge().gateClosed(); }
+    void gateOpened() override { replay_.bridge().gateOpened(); }
     bool releaseHeldKeys(std::chrono::milliseconds timeout) override;
     bool releaseForStop(std::chrono::milliseconds timeout) override;
 

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "app/AppMain.hpp"
 #include "app/Options.hpp"
 #include "app/Replay.hpp"
+#include "platform/linux/keys/FakeInputKeyEvents.hpp"
 
 namespace {
 
@@ -35,6 +37,8 @@ void openStandardDescriptors() {
 int main(int argc, char** argv) {
     using namespace joyrelay;
     openStandardDescriptors();
+    // The guard of KWin's fake input is this executable, which KWin authorises by its path.
+    if (argc >= 2 && std::strcmp(argv[1], "--fake-input-guard") == 0) return runFakeInputGuard(argc, argv);
     std::vector<std::string> args(argv + 1, argv + argc);
     const OptionsParse parsed = parseOptions(args);
     if (parsed.error) {

@@ -90,6 +90,7 @@ public:
     std::vector<std::uint8_t> buffer;
     StickState state;
     KeyState keys;
+    KeySet wanted;  // what the last report asked for, pressed when the key output becomes ready
     bool alive = true;
     bool stallCleared = false;  // the IN endpoint's halt has been cleared since the last good read
     Gip::SequenceCounter sequence;
@@ -174,6 +175,16 @@ std::shared_ptr<StickBridge> StickBridge::create(SerialQueue& queue, MainQueue& 
 }
 
 void StickBridge::start() {
+    // Keys wanted down before the output could take them go down once it can.
+    keyEvents_.whenReady([weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->queue_.async([weak] {
+                if (auto bridge = weak.lock(); bridge && bridge->session_ && bridge->session_->alive) {
+                    bridge->deliver(*bridge->session_);
+                }
+            });
+        }
+    });
     queue_.async([self = shared_from_this()] { self->arm(); });
 }
 
@@ -182,6 +193,13 @@ void StickBridge::gateClosed(std::function<void()> done) {
         auto self = weak.lock();
         if (self && self->session_ && self->session_->alive) self->poster_.post(self->session_->keys.releaseAll());
         if (done) done();
+    });
+}
+
+void StickBridge::gateOpened() {
+    queue_.async([weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (self && self->session_ && self->session_->alive) self->deliver(*self->session_);
     });
 }
 
@@ -484,8 +502,15 @@ void StickBridge::handle(Session& session, std::size_t count) {
     const std::size_t n = std::min(count, session.buffer.size());
     const std::optional<InputReport> report = InputReport::parse(std::span(session.buffer.data(), n));
     if (!report) return;
-    const KeySet wanted = session.state.wanted(*report);
-    const bool gate = !stopped_ && gate_ && gate_();
+    session.wanted = session.state.wanted(*report);
+    deliver(session);
+}
+
+void StickBridge::deliver(Session& session) {
+    const KeySet wanted = session.wanted;
+    // No key goes down through an output that cannot deliver it yet: the held keys would then name
+    // a key nobody pressed. The wanted set is kept and pressed once the output is ready.
+    const bool gate = !stopped_ && gate_ && gate_() && keyEvents_.ready();
     // A key going down is decided on the window as it is now, not as the last notice described it:
     // the output is asked (and may hold the desktop still until the presses are out). When it
     // refuses, held keys that are still wanted stay down and nothing new goes down.

@@ -72,6 +72,10 @@ public:
     // when given, runs on the bridge queue once the releases are posted.
     void gateClosed(std::function<void()> done = {});
 
+    // The focus gate has just opened: keys the stick holds go down now (on the bridge queue), not only
+    // with its next report. Callable from any thread.
+    void gateOpened();
+
     // Releases every held key on the bridge queue and lets no key go down afterwards, then calls `done`
     // there. Used on the way out.
     void releaseHeldKeys(std::function<void()> done);
@@ -92,6 +96,7 @@ private:
     void enqueueRead(const std::shared_ptr<Session>& session);
     void readCompleted(const std::shared_ptr<Session>& session, std::uint32_t status, std::size_t bytes);
     void handle(Session& session, std::size_t count);
+    void deliver(Session& session);  // the last wanted keys, through the gate, to the output
     // `stalled`: the stick is still there but its reads stall (the status says so).
     void teardown(const std::string& reason, std::chrono::nanoseconds rescanDelay = std::chrono::seconds(2),
                   bool stalled = false);

@@ -5,10 +5,17 @@
 // fake key event, a printed line, or a recorded value in tests.
 //
 // Threads: every operation is called from one thread at a time (the bridge queue); backends need no
-// lock of their own unless they share state with another thread.
+// lock of their own unless they share state with another thread. The callback given to whenReady()
+// is the one exception: it may run on whichever thread the output became ready on.
+//
+// Readiness: an output is ready once the receiving side has confirmed it (a Wayland compositor has
+// answered after adding its keyboard to the seat, a D-Bus service has started its session). Before
+// that, and after the output has lost its connection, a press posted would go nowhere, so callers
+// post presses only while ready() answers true, and keep the keys they wanted down until then.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 namespace joyrelay {
@@ -44,6 +51,18 @@ public:
     // presses that follow. Backends that cannot tell answer true.
     virtual bool beginPresses() { return true; }
     virtual void endPresses() {}
+
+    // Whether a press posted now goes out (see Readiness). Releases may be posted at any time; one
+    // that cannot go out is dropped, as is a transition whose event cannot be created.
+    virtual bool ready() const { return true; }
+
+    // Asks for `callback` to run once, when the output becomes ready: at once, on the calling thread,
+    // when it is ready already; otherwise later, on the thread that saw it become ready (never with a
+    // lock of the output's held). A second call replaces a callback that has not run yet. An output
+    // that never becomes ready never calls it.
+    virtual void whenReady(std::function<void()> callback) {
+        if (callback) callback();
+    }
 
     // Returns once everything posted so far has been handled by the receiving side (an X server
     // has processed every request). Backends whose writes are complete when post() returns do

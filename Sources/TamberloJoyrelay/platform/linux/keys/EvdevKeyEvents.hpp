@@ -24,6 +24,10 @@ public:
     // not sent: Shift is a key of its own here, so its press and release carry the shift state.
     void post(const KeyEvent& event) final;
 
+    // Each of these outputs is confirmed by its compositor before create() returns: ready from then
+    // until the connection is lost.
+    bool ready() const override { return connected(); }
+
 protected:
     // Whether keys can still go out.
     virtual bool connected() const = 0;

@@ -70,7 +70,14 @@ KeyOutputOpeners KeyOutputOpeners::system() {
         return VirtualKeyboardKeyEvents::create(nullptr, error);
     };
     o.fakeInput = [](std::string* error) -> std::unique_ptr<KeyEvents> {
-        return FakeInputKeyEvents::create(error);
+        // The guard is this program itself in its guard mode: KWin authorises both by the same path.
+        const std::filesystem::path self = XdgAutostart::currentExecutable();
+        std::unique_ptr<FakeInputKeyEvents> fake =
+            FakeInputKeyEvents::create(error, self.empty() ? std::nullopt : std::optional(self));
+        if (fake && !fake->guardProblem().empty()) {
+            Log::info("key guard not started \u2014 " + fake->guardProblem() + "; keys a crash leaves down stay down");
+        }
+        return fake;
     };
     o.remoteDesktop = [](std::string* error) -> std::unique_ptr<KeyEvents> {
         return RemoteDesktopKeyEvents::create(error);

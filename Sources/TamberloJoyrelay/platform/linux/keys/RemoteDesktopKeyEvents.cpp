@@ -5,7 +5,8 @@
 #include <QDBusObjectPath>
 #include <QDBusReply>
 #include <QObject>
-#include <thread>
+
+#include "platform/linux/keys/SeatKeyboard.hpp"
 
 
 namespace joyrelay {
@@ -16,7 +17,7 @@ const QString mutterService = QStringLiteral("org.gnome.Mutter.RemoteDesktop");
 const QString mutterPath = QStringLiteral("/org/gnome/Mutter/RemoteDesktop");
 const QString sessionInterface = QStringLiteral("org.gnome.Mutter.RemoteDesktop.Session");
 constexpr int callTimeoutMs = 5000;
-constexpr std::uint16_t shiftCode = 42;  // KEY_LEFTSHIFT
+constexpr uint voidSymbol = 0xffffff;  // XKB's VoidSymbol: no keymap has a key for it
 
 QDBusMessage sessionCall(const QString& session, const QString& method) {
     return QDBusMessage::createMethodCall(mutterService, session, sessionInterface, method);
@@ -37,7 +38,7 @@ private:
 };
 
 std::unique_ptr<RemoteDesktopKeyEvents> RemoteDesktopKeyEvents::create(std::string* error,
-                                                                       std::chrono::milliseconds warmUp) {
+                                                                       std::chrono::milliseconds limit) {
     static std::atomic<int> counter{0};
     std::unique_ptr<RemoteDesktopKeyEvents> self(new RemoteDesktopKeyEvents());
     self->connectionName_ = QStringLiteral("tamberlo-joyrelay-remote-desktop-%1").arg(counter.fetch_add(1));
@@ -70,10 +71,19 @@ std::unique_ptr<RemoteDesktopKeyEvents> RemoteDesktopKeyEvents::create(std::stri
         return fail("Mutter did not start the remote desktop session (" +
                     started.errorMessage().toStdString() + ")");
     }
-    // Mutter drops the first events of a new session: a Shift tap, and a pause, before any real key.
-    self->notify(shiftCode, true);
-    self->notify(shiftCode, false);
-    std::this_thread::sleep_for(warmUp);
+    // Mutter puts the session's keyboard on the seat with its first key event; a seat that had no
+    // keyboard then announces one, and a key sent before clients have made their wl_keyboard is lost.
+    // So the first event is a key that types nothing, and the output is ready once the seat shows it.
+    const std::unique_ptr<SeatKeyboard> seat = SeatKeyboard::open();  // before, to see the change
+    for (const bool down : {true, false}) {
+        QDBusMessage call = sessionCall(self->session_, QStringLiteral("NotifyKeyboardKeysym"));
+        call << voidSymbol << down;
+        bus.send(call);
+    }
+    if (seat && !seat->hadKeyboard() && !seat->waitForKeyboard(limit)) {
+        return fail("Mutter's seat shows no keyboard for the remote desktop session");
+    }
+    self->sync();  // Mutter has handled the warm-up
     return self;
 }
 

@@ -5,8 +5,11 @@
 // one only when uinput is not available. Clicking the indicator's stop button ends the session: no
 // key goes out after that (createKeyboardEvent answers nothing) until the program is started again.
 //
-// Created once and kept: Mutter drops the first events of a new session, so create() taps Shift and
-// waits `warmUp` (at least 100 ms) before it returns, on the creating thread.
+// Created once and kept. Mutter puts a session's keyboard on the seat only with its first key event,
+// and on a seat that had no keyboard clients then make their wl_keyboard; a key sent before that is
+// lost. So create() first sends the keysym VoidSymbol, which no keymap has (Mutter finds no key for
+// it and no window receives anything), and returns once the seat shows a keyboard (watched on a
+// Wayland connection of its own; a seat that had one already changes nothing).
 //
 // Destroying the object releases every key still down, stops the session (waiting for Mutter's
 // answer, which comes after it has handled every key sent before) and closes the connection.
@@ -31,12 +34,13 @@ namespace joyrelay {
 
 class RemoteDesktopKeyEvents final : public EvdevKeyEvents {
 public:
-    static constexpr std::chrono::milliseconds defaultWarmUp{150};
+    static constexpr std::chrono::milliseconds defaultLimit{5000};
 
-    // Opens the connection and the session, starts it and warms it up. Returns nullptr with `error`
-    // (if given) set to one line when there is no session bus or Mutter refuses.
+    // Opens the connection and the session, starts it and warms it up, waiting up to `limit` for the
+    // seat's keyboard. Returns nullptr with `error` (if given) set to one line when there is no
+    // session bus, Mutter refuses, or the seat shows no keyboard in time.
     static std::unique_ptr<RemoteDesktopKeyEvents> create(std::string* error = nullptr,
-                                                          std::chrono::milliseconds warmUp = defaultWarmUp);
+                                                          std::chrono::milliseconds limit = defaultLimit);
 
     ~RemoteDesktopKeyEvents() override;
     RemoteDesktopKeyEvents(const RemoteDesktopKeyEvents&) = delete;

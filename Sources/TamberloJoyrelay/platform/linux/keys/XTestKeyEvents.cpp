@@ -147,7 +147,7 @@ bool XTestKeyEvents::startGuard(const std::filesystem::path& program, std::strin
         if (error) *error = std::string("pipe: ") + std::strerror(errno);
         return false;
     }
-    std::vector<std::string> args{program.string(), DisplayString(display_.get())};
+    std::vector<std::string> args{program.string(), DisplayString(display_.get()), std::to_string(::getpid())};
     for (std::uint8_t code : keycodes_) {
         if (code != 0) args.push_back(std::to_string(code));
     }

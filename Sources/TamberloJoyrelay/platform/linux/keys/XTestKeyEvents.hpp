@@ -64,7 +64,8 @@ public:
 
     // Starts `program` as the guard of this output: a process of its own with its own connection
     // to the display, which releases every one of the thirteen keys once this process has ended,
-    // however it ended (it waits for end-of-file on a pipe only this process holds). Returns false
+    // however it ended (the kernel tells it, through a pidfd; where there is none, end-of-file on a
+    // pipe only this process holds). Closing this output closes the pipe, which ends it. Returns false
     // with `error` set when it could not be started.
     bool startGuard(const std::filesystem::path& program, std::string* error = nullptr);
     pid_t guardPid() const { return guardPid_; }
