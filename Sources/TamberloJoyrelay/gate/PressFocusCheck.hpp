@@ -9,6 +9,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 
 #include "contracts/FocusNow.hpp"
@@ -31,6 +32,8 @@ public:
     bool beginPresses() override;
     void endPresses() override { output_.endPresses(); }
     void sync() override { output_.sync(); }
+    bool ready() const override { return output_.ready(); }
+    void whenReady(std::function<void()> callback) override { output_.whenReady(std::move(callback)); }
 
 private:
     KeyEvents& output_;
