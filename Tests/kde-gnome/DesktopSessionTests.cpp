@@ -525,47 +525,6 @@ TEST_F(KdeGnomeDesktop, TheProgramReadsThisDesktopAndTypesTheReplayIntoChromium)
     std::printf("the program's replay with Chromium in front: %.2f s from start to exit\n", run.seconds);
 }
 
-// The program holding Enter and ArrowLeft from the capture's first report, then killed: both go down
-// once the output is ready, and both go up again though the program had no chance to let go (KWin:
-// the program's fake-input guard; GNOME: Mutter, closing the dead program's session).
-TEST_F(KdeGnomeDesktop, KeysHeldFromTheFirstReportGoDownAndAKillLetsGoOfThem) {
-    if (!std::getenv("JOYRELAY_APP")) GTEST_SKIP() << "JOYRELAY_APP does not name the program";
-    Session& s = session();
-    if (!pageListening(s)) return;
-    const std::string before = s.browser->title();
-    const fs::path capture = s.folder / "held.gip";
-    {
-        std::ofstream out(capture);
-        out << "0 20 00 01 0e 04 04 00 00 00 00 00 00 00 00 00 00 00 00\n"       // Enter and ArrowLeft
-            << "600000 20 00 02 0e 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n";  // let go ten minutes on
-    }
-    const std::string pressed = before + " D:ArrowLeft/ArrowLeft D:Enter/Enter";
-    const auto start = Clock::now();
-    Program program({std::getenv("JOYRELAY_APP"), "--headless", "--replay", capture.string()}, currentDesktop(),
-                    s.folder / "held.log");
-    ASSERT_TRUE(program.started());
-    const bool down = pumpUntil([&] { return s.browser->title() == pressed; }, 10s);
-    const double downMs = ms(Clock::now() - start);
-    const std::string guards = std::to_string(program.pid());
-    program.signal(SIGKILL);
-    const auto killed = Clock::now();
-    const auto released = [&] {
-        const std::string title = s.browser->title();
-        return title.starts_with(pressed) && title.find("U:ArrowLeft/ArrowLeft", pressed.size()) != std::string::npos &&
-               title.find("U:Enter/Enter", pressed.size()) != std::string::npos;
-    };
-    const bool up = pumpUntil(released, 10s);
-    const double upMs = ms(Clock::now() - killed);
-    program.stop();
-    EXPECT_TRUE(down) << "page title: " << s.browser->title() << "\nexpected:   " << pressed << "\n"
-                      << readFile(s.folder / "held.log");
-    EXPECT_TRUE(up) << "page title: " << s.browser->title() << "\n" << readFile(s.folder / "held.log");
-    // The guard (KWin) ends once it has done its work: no process of the killed program is left.
-    EXPECT_TRUE(pumpUntil([&] { return std::system(("pgrep -f -- '--fake-input-guard " + guards + "$' >/dev/null").c_str()) != 0; }, 10s))
-        << "the fake-input guard is still running";
-    std::printf("held keys: down %.0f ms after start, up %.0f ms after SIGKILL\n", downMs, upMs);
-}
-
 TEST_F(KdeGnomeDesktop, TheProgramSendsNothingToTheTerminalAndLeavesTheSessionsFocusReportsAlone) {
     if (!std::getenv("JOYRELAY_APP")) GTEST_SKIP() << "JOYRELAY_APP does not name the program";
     Session& s = session();
@@ -660,6 +619,47 @@ TEST_F(KdeGnomeDesktop, AnotherClientUnloadingTheKWinScriptClosesTheGateUntilItR
     EXPECT_FALSE(kwin->problem());
     std::printf("script unloaded -> gate closed: %.0f ms, -> open again: %.0f ms\n", ms(closed - start),
                 ms(Clock::now() - start));
+}
+
+// The program holding Enter and ArrowLeft from the capture's first report, then killed: both go down
+// once the output is ready, and both go up again though the program had no chance to let go (KWin:
+// the program's fake-input guard; GNOME: Mutter, closing the dead program's session).
+TEST_F(KdeGnomeDesktop, KeysHeldFromTheFirstReportGoDownAndAKillLetsGoOfThem) {
+    if (!std::getenv("JOYRELAY_APP")) GTEST_SKIP() << "JOYRELAY_APP does not name the program";
+    Session& s = session();
+    if (!pageListening(s)) return;
+    const std::string before = s.browser->title();
+    const fs::path capture = s.folder / "held.gip";
+    {
+        std::ofstream out(capture);
+        out << "0 20 00 01 0e 04 04 00 00 00 00 00 00 00 00 00 00 00 00\n"       // Enter and ArrowLeft
+            << "600000 20 00 02 0e 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n";  // let go ten minutes on
+    }
+    const std::string pressed = before + " D:ArrowLeft/ArrowLeft D:Enter/Enter";
+    const auto start = Clock::now();
+    Program program({std::getenv("JOYRELAY_APP"), "--headless", "--replay", capture.string()}, currentDesktop(),
+                    s.folder / "held.log");
+    ASSERT_TRUE(program.started());
+    const bool down = pumpUntil([&] { return s.browser->title() == pressed; }, 10s);
+    const double downMs = ms(Clock::now() - start);
+    const std::string guards = std::to_string(program.pid());
+    program.signal(SIGKILL);
+    const auto killed = Clock::now();
+    const auto released = [&] {
+        const std::string title = s.browser->title();
+        return title.starts_with(pressed) && title.find("U:ArrowLeft/ArrowLeft", pressed.size()) != std::string::npos &&
+               title.find("U:Enter/Enter", pressed.size()) != std::string::npos;
+    };
+    const bool up = pumpUntil(released, 10s);
+    const double upMs = ms(Clock::now() - killed);
+    program.stop();
+    EXPECT_TRUE(down) << "page title: " << s.browser->title() << "\nexpected:   " << pressed << "\n"
+                      << readFile(s.folder / "held.log");
+    EXPECT_TRUE(up) << "page title: " << s.browser->title() << "\n" << readFile(s.folder / "held.log");
+    // The guard (KWin) ends once it has done its work: no process of the killed program is left.
+    EXPECT_TRUE(pumpUntil([&] { return std::system(("pgrep -f -- '--fake-input-guard " + guards + "$' >/dev/null").c_str()) != 0; }, 10s))
+        << "the fake-input guard is still running";
+    std::printf("held keys: down %.0f ms after start, up %.0f ms after SIGKILL\n", downMs, upMs);
 }
 
 // Last in the session: a locked screen stays locked (unlocking takes a password nobody here has).

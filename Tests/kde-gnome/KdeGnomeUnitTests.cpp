@@ -484,7 +484,12 @@ class FakeLogindSession final : public QObject {
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Session")
     Q_PROPERTY(bool LockedHint READ lockedHint)
 public:
-    bool lockedHint() const { return false; }
+    bool lockedHint() const {
+        ++asked;
+        return hint;
+    }
+    bool hint = false;
+    mutable int asked = 0;  // once asked, the watcher listens to the session's signals too
 };
 
 TEST(ScreenLockWatcher, FollowsTheScreensaverAndLogindFromTheirOwnersOnly) {
@@ -522,7 +527,8 @@ TEST(ScreenLockWatcher, FollowsTheScreensaverAndLogindFromTheirOwnersOnly) {
     // not unlock what logind says.
     saver.active = false;
     emit saver.ActiveChanged(false);
-    ASSERT_TRUE(pumpUntil([&] { return !watcher.locked(); }, 5s));
+    ASSERT_TRUE(pumpUntil([&] { return !watcher.locked() && session.asked > 0; }, 5s));
+    session.hint = true;
     desktop.bus.send(QDBusMessage::createSignal(sessionPath, QStringLiteral("org.freedesktop.DBus.Properties"),
                                                 QStringLiteral("PropertiesChanged"))
                      << QStringLiteral("org.freedesktop.login1.Session") << QVariantMap{{"LockedHint", true}}
