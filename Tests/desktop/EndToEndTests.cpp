@@ -8,7 +8,7 @@
 // although the X server receives every one of them (an xev window in front gets them all).
 #include <gtest/gtest.h>
 
-#include "X11TestSupport.hpp"
+#include "support/X11TestSupport.hpp"
 #include "support/PadTestPage.hpp"
 
 namespace joyrelay::testing {

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <thread>
 
-#include "X11Recipient.hpp"
-#include "X11TestSupport.hpp"
+#include "support/X11Recipient.hpp"
+#include "support/X11TestSupport.hpp"
 #include "support/Reports.hpp"
 
 using namespace joyrelay::testing;

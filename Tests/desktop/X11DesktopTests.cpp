@@ -12,10 +12,10 @@
 #include "gate/FocusMonitor.hpp"
 #include "JoyrelayCore/GIP.hpp"
 #include "bridge/KeyPoster.hpp"
-#include "X11TestSupport.hpp"
+#include "support/X11TestSupport.hpp"
 #include "support/PadTestPage.hpp"
 #include "platform/linux/keys/KeyCodes.hpp"
-#include "platform/linux/desktop/X11Focus.hpp"
+#include "platform/linux/focus/X11Focus.hpp"
 #include "platform/linux/keys/XTestKeyEvents.hpp"
 
 // Last: Xlib defines macros (None, Bool, Status) that clash with names in the headers above.

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "../desktop/X11TestSupport.hpp"
+#include "support/X11TestSupport.hpp"
 #include "support/FakeDesktop.hpp"
 #include "support/PadTestPage.hpp"
 #include "support/QtWaiting.hpp"

@@ -14,6 +14,7 @@
 #include "app/AppDelegate.hpp"
 #include "TrayFakes.hpp"
 #include "support/TempDir.hpp"
+#include "platform/linux/common/Executables.hpp"
 #include "platform/linux/desktop/QtDesktopServices.hpp"
 
 using namespace joyrelay;
@@ -195,12 +196,12 @@ TEST(LaunchAtLogin, FolderThatCannotBeCreated) {
 TEST(LaunchAtLogin, TheLinuxDesktopServicesUseTheEntryOfThisExecutable) {
     ConfigHome home;
     QtDesktopServices desktop(nullptr, [] { return true; },
-                              XdgAutostart(XdgAutostart::defaultFolder(), XdgAutostart::currentExecutable()), "");
+                              XdgAutostart(XdgAutostart::defaultFolder(), currentExecutable()), "");
     EXPECT_EQ(desktop.loginItemStatus(), LoginItemStatus::notRegistered);
     EXPECT_EQ(desktop.registerLoginItem(), std::nullopt);
     EXPECT_EQ(desktop.loginItemStatus(), LoginItemStatus::enabled);
     const std::string text = readFile(home.entry());
-    EXPECT_NE(text.find("\nExec=" + XdgAutostart::currentExecutable().string() + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nExec=" + currentExecutable().string() + "\n"), std::string::npos) << text;
     EXPECT_EQ(desktop.unregisterLoginItem(), std::nullopt);
     EXPECT_EQ(desktop.loginItemStatus(), LoginItemStatus::notRegistered);
     EXPECT_EQ(desktop.unregisterLoginItem(), std::nullopt) << "removing a missing entry is no error";

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../desktop/X11TestSupport.hpp"
+#include "support/X11TestSupport.hpp"
 
 namespace joyrelay::testing {
 

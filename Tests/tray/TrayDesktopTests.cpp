@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "../desktop/X11Recipient.hpp"
+#include "support/X11Recipient.hpp"
 #include "ProgramSupport.hpp"
 #include "support/PadTestPage.hpp"
 #include "support/Reports.hpp"

@@ -105,7 +105,7 @@ TEST(KeyOutputAccess, TriesUntilAnOutputOpensAndLogsOnlyWhatMatters) {
         *error = "cannot open X display (DISPLAY is not set)";
         return nullptr;
     };
-    KeyOutputAccess access(std::nullopt, openers);
+    KeyOutputAccess access({}, std::nullopt, openers);
     KeyEvents& events = access.events();
     EXPECT_FALSE(events.createKeyboardEvent(vk(ArcadeKey::space), true)) << "no output: nothing can be created";
 
@@ -134,7 +134,7 @@ TEST(KeyOutputAccess, PrintingIsAlwaysGranted) {
     LogCapture log;
     KeyOutputOpeners openers;
     openers.print = [] { return std::make_unique<RecordingKeyEvents>(); };
-    KeyOutputAccess access(KeyOutputKind::print, openers);
+    KeyOutputAccess access({}, KeyOutputKind::print, openers);
     EXPECT_TRUE(access.check());
     EXPECT_EQ(log.lines(), std::vector<std::string>{"Key output: printed"});
 }

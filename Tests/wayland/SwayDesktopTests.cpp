@@ -12,7 +12,7 @@
 
 #include <regex>
 
-#include "../desktop/X11TestSupport.hpp"
+#include "support/X11TestSupport.hpp"
 #include "support/PadTestPage.hpp"
 #include "gate/BrowserGuard.hpp"
 #include "platform/linux/focus/ForeignToplevelFocusProvider.hpp"

@@ -16,7 +16,6 @@
 #include "app/Accessibility.hpp"
 #include "log/Log.hpp"
 #include "app/StatusText.hpp"
-#include "platform/linux/wayland/DesktopSession.hpp"
 
 namespace joyrelay {
 
@@ -264,7 +263,7 @@ void AppDelegate::ownWindowsChanged() {
 }
 
 void AppDelegate::watchForTray() {
-    if (DesktopSession::fromEnvironment().desktopIs("GNOME")) {
+    if (setup_.gnome) {
         // GNOME Shell has no tray of its own; its AppIndicator extension is one.
         Log::info("No system tray to show the icon in \u2014 GNOME has none of its own: install the package "
                   "gnome-shell-extension-appindicator, run gnome-extensions enable ubuntu-appindicators@ubuntu.com "

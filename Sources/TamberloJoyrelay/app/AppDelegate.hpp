@@ -69,6 +69,9 @@ public:
         // No status item and no menu: the stick's status and the permission's changes go to the log
         // instead, and the start-up line is the entry point's (it comes before the focus choice).
         bool headless = false;
+        // XDG_CURRENT_DESKTOP names GNOME, whose Shell has no tray of its own: the missing tray's log
+        // line says how to get one.
+        bool gnome = false;
     };
 
     static constexpr std::chrono::milliseconds permissionPollInterval{2000};

@@ -3,7 +3,7 @@
 #include <QString>
 #include <QUrl>
 
-#include <system_error>
+#include "platform/linux/common/Executables.hpp"
 
 #ifndef JOYRELAY_VERSION
 #define JOYRELAY_VERSION ""
@@ -17,29 +17,18 @@
 
 namespace joyrelay {
 
-namespace {
-
-// The running executable (/proc/self/exe, resolved); empty when it cannot be read.
-std::filesystem::path runningExecutable() {
-    std::error_code error;
-    std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
-    return error ? std::filesystem::path() : path;
-}
-
-}  // namespace
-
 std::string AppInfo::version() {
     const std::string_view built = JOYRELAY_VERSION;
     return built.empty() ? "dev" : std::string(built);
 }
 
 std::string AppInfo::executablePath() {
-    const std::filesystem::path exe = runningExecutable();
+    const std::filesystem::path exe = currentExecutable();
     return exe.empty() ? "tamberlo-joyrelay" : exe.string();
 }
 
 std::filesystem::path AppInfo::webDirectory() {
-    const std::filesystem::path exe = runningExecutable();
+    const std::filesystem::path exe = currentExecutable();
     std::error_code ignored;
     if (!exe.empty()) {
         const std::filesystem::path folder = exe.parent_path();

@@ -31,8 +31,9 @@
 #include "app/QtMainQueue.hpp"
 #include "queues/Queues.hpp"
 #include "app/StickService.hpp"
+#include "platform/linux/common/DesktopSession.hpp"
+#include "platform/linux/common/X11Display.hpp"
 #include "platform/linux/desktop/QtDesktopServices.hpp"
-#include "platform/linux/desktop/X11Focus.hpp"
 #include "platform/linux/focus/FocusProviderChoice.hpp"
 #include "platform/linux/focus/NoFocusProvider.hpp"
 #include "platform/linux/focus/ScreenLockWatcher.hpp"
@@ -199,9 +200,11 @@ int runApp(const Options& options, char* argv0) {
         if (noDisplay && !options.headless) Log::info("No display (" + *noDisplay + ") \u2014 running headless");
     }
 
-    // Who says which application is in front: chosen once, from the session (logged as "Focus: ..."),
-    // once the application object exists (the KDE and GNOME providers talk over its session bus).
-    std::unique_ptr<FocusProvider> focus = chooseFocusProvider(DesktopSession::fromEnvironment());
+    // Which desktop this is: read once, once the application object exists (the session bus is asked),
+    // and handed to every choice made from it, so that they agree.
+    const DesktopSession session = DesktopSession::fromEnvironment();
+    // Who says which application is in front: chosen once, from the session (logged as "Focus: ...").
+    std::unique_ptr<FocusProvider> focus = chooseFocusProvider(session);
     // Without a window system, or on a desktop that does not tell, there is nobody to ask which
     // application is in front. When printing, the gate is always open and that does not matter.
     std::optional<std::string> noDesktopReason;
@@ -209,7 +212,7 @@ int runApp(const Options& options, char* argv0) {
     // Where the desktop can say at once which window has the focus, each press is decided on that.
     const std::shared_ptr<FocusNow> focusNow = printing || BrowserGuard::anyApp() ? nullptr : focus->focusNow();
 
-    KeyOutputAccess access(wanted);
+    KeyOutputAccess access(session, wanted);
     PressFocusCheck checkedKeys(access.events(), focusNow);
     KeyEvents& keys = focusNow ? static_cast<KeyEvents&>(checkedKeys) : access.events();
     QtDesktopServices desktop(std::move(focus), [&access] { return access.check(); },
@@ -278,6 +281,7 @@ int runApp(const Options& options, char* argv0) {
     setup.logPath = Log::defaultPath();
     setup.noDesktopReason = noDesktopReason;
     setup.headless = headless;
+    setup.gnome = session.desktopIs("GNOME");
     if (!headless) {
         setup.deliveryProblem = [&access, &desktop, printing]() -> std::optional<std::string> {
             if (!access.kind() && !access.reason().empty()) return "no key output: " + access.reason();

@@ -15,12 +15,13 @@ KeyOutputOpeners KeyOutputAccess::systemOpeners() {
     return openers;
 }
 
-KeyOutputAccess::KeyOutputAccess(std::optional<KeyOutputKind> wanted, KeyOutputOpeners openers)
-    : wanted_(wanted), openers_(std::move(openers)) {}
+KeyOutputAccess::KeyOutputAccess(DesktopSession session, std::optional<KeyOutputKind> wanted,
+                                 KeyOutputOpeners openers)
+    : session_(std::move(session)), wanted_(wanted), openers_(std::move(openers)) {}
 
 bool KeyOutputAccess::check() {
     if (output_) return true;
-    KeyOutput chosen = chooseKeyOutput(wanted_, openers_);
+    KeyOutput chosen = chooseKeyOutput(session_, wanted_, openers_);
     const bool first = !tried_;
     tried_ = true;
     if (!chosen.events) {

@@ -16,10 +16,10 @@ namespace joyrelay {
 // The key output, opened when it can be: the answer to the permission check.
 class KeyOutputAccess {
 public:
-    // `wanted`: the output the command line names, or nothing to take the first that works
-    // (uinput, then the virtual keyboard in a Wayland session or XTest in an X11 one).
-    explicit KeyOutputAccess(std::optional<KeyOutputKind> wanted,
-                             KeyOutputOpeners openers = systemOpeners());
+    // `wanted`: the output the command line names, or nothing to take the first that works in
+    // `session` (keyOutputCandidates: uinput, then the desktop's own).
+    KeyOutputAccess(DesktopSession session, std::optional<KeyOutputKind> wanted,
+                    KeyOutputOpeners openers = systemOpeners());
     KeyOutputAccess(const KeyOutputAccess&) = delete;
     KeyOutputAccess& operator=(const KeyOutputAccess&) = delete;
 
@@ -62,6 +62,7 @@ private:
 
     };
 
+    DesktopSession session_;
     std::optional<KeyOutputKind> wanted_;
     KeyOutputOpeners openers_;
     std::unique_ptr<KeyEvents> output_;

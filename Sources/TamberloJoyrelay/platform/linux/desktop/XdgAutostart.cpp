@@ -41,12 +41,6 @@ std::filesystem::path XdgAutostart::defaultFolder() {
     return home / ".config" / "autostart";
 }
 
-std::filesystem::path XdgAutostart::currentExecutable() {
-    std::error_code error;
-    std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
-    return error ? std::filesystem::path() : path;
-}
-
 std::string XdgAutostart::quoteExecArgument(std::string_view argument) {
     static constexpr std::string_view reserved = " \t\n\"'\\><~|&;$*?#()`";
     std::string out;

@@ -27,9 +27,6 @@ public:
     // then no entry is ever written.
     static std::filesystem::path defaultFolder();
 
-    // The running executable (/proc/self/exe, resolved); empty when it cannot be read.
-    static std::filesystem::path currentExecutable();
-
     const std::filesystem::path& entryPath() const { return entry_; }
 
     // Read afresh from the file every time.

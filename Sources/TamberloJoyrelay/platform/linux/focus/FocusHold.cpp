@@ -10,24 +10,38 @@ bool sameApplication(const std::optional<FrontmostApplication>& a,
 }
 
 FocusHold::FocusHold(std::function<void()> changed, std::chrono::milliseconds hold)
-    : changed_(std::move(changed)) {
+    : changed_(std::move(changed)), hold_(hold) {
     timer_.setSingleShot(true);
-    timer_.setInterval(hold);
-    QObject::connect(&timer_, &QTimer::timeout, [this] { set(std::nullopt); });
+    timer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer_, &QTimer::timeout, [this] { wake(); });
 }
 
 void FocusHold::report(std::optional<FrontmostApplication> app) {
     if (!app) {
-        if (current_ && !timer_.isActive()) timer_.start();
+        if (current_ && !holding()) {
+            hold_.start(EmptyFocusHold::Clock::now());
+            wake();
+        }
         return;
     }
+    hold_.stop();
     timer_.stop();
     set(std::move(app));
 }
 
 void FocusHold::clear() {
+    hold_.stop();
     timer_.stop();
     set(std::nullopt);
+}
+
+void FocusHold::wake() {
+    const auto now = EmptyFocusHold::Clock::now();
+    if (hold_.expired(now)) {
+        set(std::nullopt);
+    } else if (const auto deadline = hold_.deadline()) {
+        timer_.start(std::chrono::ceil<std::chrono::milliseconds>(*deadline - now));
+    }
 }
 
 void FocusHold::set(std::optional<FrontmostApplication> app) {

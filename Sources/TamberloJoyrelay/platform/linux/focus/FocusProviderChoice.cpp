@@ -49,14 +49,14 @@ std::vector<FocusProviderCandidate> focusProviderCandidates() {
     // QCoreApplication, which exists by the time the provider is chosen).
     list.push_back({
         "kde",
-        [](const DesktopSession& s) { return s.wayland() && (s.desktopIs("KDE") || KWinFocus::available()); },
+        [](const DesktopSession& s) { return s.wayland() && s.desktop == DesktopSession::Desktop::kde; },
         [](const DesktopSession&, std::string* error) {
             return onSessionBus<KWinFocus>(error, "KWin is not on the session bus");
         },
     });
     list.push_back({
         "gnome",
-        [](const DesktopSession& s) { return s.wayland() && (s.desktopIs("GNOME") || GnomeFocus::available()); },
+        [](const DesktopSession& s) { return s.wayland() && s.desktop == DesktopSession::Desktop::gnome; },
         [](const DesktopSession&, std::string* error) {
             return onSessionBus<GnomeFocus>(error, "GNOME Shell is not on the session bus");
         },

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/linux/focus/FocusProvider.hpp"
-#include "platform/linux/wayland/DesktopSession.hpp"
+#include "platform/linux/common/DesktopSession.hpp"
 
 namespace joyrelay {
 
@@ -29,7 +29,8 @@ struct FocusProviderCandidate {
 //   2. "hyprland": Hyprland's IPC, in a Wayland session with HYPRLAND_INSTANCE_SIGNATURE set;
 //   3. the desktops whose compositors offer no window list to ordinary clients, each through a
 //      helper of its own inside the compositor: KDE Plasma (a KWin script, "kde") and GNOME (a
-//      Shell extension, "gnome") go here, recognised by XDG_CURRENT_DESKTOP;
+//      Shell extension, "gnome") go here, recognised as the session's desktop (DesktopSession::desktop,
+//      the rule the key output's choice follows too);
 //   4. "foreign-toplevel": any other Wayland compositor that offers wlr foreign-toplevel;
 //   5. "x11": the EWMH active window, in an X11 session (never in a Wayland one: see
 //      X11FocusProvider).

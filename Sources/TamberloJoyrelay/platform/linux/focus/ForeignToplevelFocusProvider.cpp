@@ -46,21 +46,17 @@ bool ToplevelFocusTracker::settle(Clock::time_point now) {
         }
     }
     if (activated) {
-        deadline_.reset();
+        hold_.stop();
         if (activated == current_) return false;
         current_ = std::move(activated);
         return true;
     }
     if (!current_) {
-        deadline_.reset();
+        hold_.stop();
         return false;
     }
-    if (!deadline_) {
-        deadline_ = now + grace_;
-        return false;
-    }
-    if (now < *deadline_) return false;
-    deadline_.reset();
+    hold_.start(now);
+    if (!hold_.expired(now)) return false;
     current_.reset();
     return true;
 }

@@ -7,13 +7,13 @@
 // moment must not count: closing the gate releases every held key, and reopening it a millisecond
 // later would press them again. So the tracker applies each window's changes only at its "done"
 // (the protocol's atomic unit), looks at the result only after everything that was readable has
-// been read, and when nothing is activated any more it keeps its last answer for a short grace
-// (`defaultGrace`) before it answers "nothing". A window that gains "activated" within the grace
-// takes over at once; a real switch to nothing (an empty workspace, a launcher that is not a
-// toplevel) closes the gate after the grace.
+// been read, and when nothing is activated any more it keeps its last answer for the hold of every
+// provider (EmptyFocusHold, FocusHold.hpp) before it answers "nothing". A window that gains
+// "activated" within the hold takes over at once; a real switch to nothing (an empty workspace, a
+// launcher that is not a toplevel) closes the gate after the hold.
 //
 // Threads: the main thread. The provider has its own Wayland connection; fd() is an epoll set of
-// that connection and the grace timer. Errors: a compositor without the protocol (or one that hides
+// that connection and the hold's timer. Errors: a compositor without the protocol (or one that hides
 // it from this client) makes open() fail; a connection lost later leaves the provider answering
 // nothing, with problem() saying why.
 #pragma once
@@ -25,9 +25,10 @@
 #include <optional>
 #include <string>
 
-#include "platform/linux/focus/Descriptors.hpp"
+#include "platform/linux/common/Descriptors.hpp"
+#include "platform/linux/focus/FocusHold.hpp"
 #include "platform/linux/focus/FocusProvider.hpp"
-#include "platform/linux/wayland/WaylandDisplay.hpp"
+#include "platform/linux/common/WaylandDisplay.hpp"
 
 struct zwlr_foreign_toplevel_manager_v1;
 struct zwlr_foreign_toplevel_handle_v1;
@@ -40,7 +41,7 @@ class ToplevelFocusTracker {
 public:
     using Clock = std::chrono::steady_clock;
 
-    explicit ToplevelFocusTracker(std::chrono::milliseconds grace) : grace_(grace) {}
+    explicit ToplevelFocusTracker(std::chrono::milliseconds grace = EmptyFocusHold::duration) : hold_(grace) {}
 
     // The events of one toplevel, by an id that is unique while it lives. app_id and state are
     // pending until done().
@@ -54,7 +55,7 @@ public:
     bool settle(Clock::time_point now);
 
     // While nothing is activated but the last answer still stands: when it runs out.
-    std::optional<Clock::time_point> deadline() const { return deadline_; }
+    std::optional<Clock::time_point> deadline() const { return hold_.deadline(); }
 
     struct Active {
         std::uint32_t id = 0;
@@ -74,21 +75,18 @@ private:
         std::uint64_t activatedAt = 0;  // order of activation
     };
 
-    std::chrono::milliseconds grace_;
+    EmptyFocusHold hold_;
     std::map<std::uint32_t, Toplevel> toplevels_;
     std::uint64_t activations_ = 0;
     std::optional<Active> current_;
-    std::optional<Clock::time_point> deadline_;
 };
 
 class ForeignToplevelFocusProvider final : public FocusProvider {
 public:
-    static constexpr std::chrono::milliseconds defaultGrace{100};
-
     // Connects to the compositor (`displayName`, nullptr: $WAYLAND_DISPLAY), binds the manager and
     // reads the toplevels there are. Returns nullptr with `error` set when that fails.
     static std::unique_ptr<ForeignToplevelFocusProvider> open(const char* displayName, std::string* error,
-                                                              std::chrono::milliseconds grace = defaultGrace);
+                                                              std::chrono::milliseconds grace = EmptyFocusHold::duration);
     ~ForeignToplevelFocusProvider() override;
 
     std::string name() const override { return "wlr foreign toplevel"; }

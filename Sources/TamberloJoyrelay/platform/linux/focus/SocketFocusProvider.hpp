@@ -20,7 +20,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/linux/focus/Descriptors.hpp"
+#include "platform/linux/common/Descriptors.hpp"
 #include "platform/linux/focus/FocusProvider.hpp"
 
 namespace joyrelay {

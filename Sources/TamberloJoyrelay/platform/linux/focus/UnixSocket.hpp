@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/linux/focus/Descriptors.hpp"
+#include "platform/linux/common/Descriptors.hpp"
 
 namespace joyrelay::unix_socket {
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/linux/desktop/X11Focus.hpp"
+#include "platform/linux/focus/X11Focus.hpp"
 #include "platform/linux/focus/FocusProvider.hpp"
 
 namespace joyrelay {

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <wayland-client.h>
@@ -15,12 +14,11 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/linux/common/Executables.hpp"
 #include "platform/linux/keys/KeyCodes.hpp"
 #include "platform/linux/keys/ProgramEnd.hpp"
 
 #include "fake-input-client-protocol.h"
-
-extern char** environ;
 
 namespace joyrelay {
 
@@ -236,28 +234,14 @@ void FakeInputKeyEvents::startGuard(const std::filesystem::path& program) {
         return;
     }
     std::vector<std::string> args{program.string(), "--fake-input-guard", std::to_string(::getpid())};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, toGuard[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, fromGuard[1], 1);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // A group of its own: a signal meant for the program's group must leave the guard to do its work.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
+    std::string error;
+    const pid_t pid = startGuardProcess(args, toGuard[0], fromGuard[1], &error);
     ::close(toGuard[0]);
     ::close(fromGuard[1]);
-    if (rc != 0) {
+    if (pid < 0) {
         ::close(toGuard[1]);
         ::close(fromGuard[0]);
-        guardProblem_ = "cannot start " + program.string() + ": " + std::strerror(rc);
+        guardProblem_ = error;
         return;
     }
     guardPipe_ = toGuard[1];

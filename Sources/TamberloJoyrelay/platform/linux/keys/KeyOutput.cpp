@@ -7,34 +7,27 @@
 #include <system_error>
 #include <vector>
 
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-
 #include "gate/BrowserGuard.hpp"
 #include "log/Log.hpp"
 #include "platform/linux/keys/FakeInputKeyEvents.hpp"
 #include "platform/linux/keys/RemoteDesktopKeyEvents.hpp"
 #include "platform/linux/keys/UinputKeyEvents.hpp"
-#include "platform/linux/desktop/XdgAutostart.hpp"
 #include "platform/linux/keys/XTestKeyEvents.hpp"
 #include "platform/linux/keys/VirtualKeyboardKeyEvents.hpp"
-#include "platform/linux/wayland/DesktopSession.hpp"
+#include "platform/linux/common/Executables.hpp"
 
 namespace joyrelay {
 
 std::optional<KeyOutputKind> parseKeyOutput(std::string_view text) {
-    if (text == "uinput") return KeyOutputKind::uinput;
-    if (text == "xtest") return KeyOutputKind::xtest;
-    if (text == "print") return KeyOutputKind::print;
-    if (text == "virtual-keyboard") return KeyOutputKind::virtualKeyboard;
-    if (text == "fake-input") return KeyOutputKind::fakeInput;
-    if (text == "remote-desktop") return KeyOutputKind::remoteDesktop;
+    for (const KeyOutputCandidate& candidate : keyOutputCandidates()) {
+        if (candidate.key == text) return candidate.kind;
+    }
     return std::nullopt;
 }
 
 std::optional<std::filesystem::path> keyGuardProgram() {
     constexpr const char* name = "tamberlo-joyrelay-keyguard";
-    const std::filesystem::path self = XdgAutostart::currentExecutable();
+    const std::filesystem::path self = currentExecutable();
     std::vector<std::filesystem::path> candidates;
     if (!self.empty()) {
         candidates.push_back(self.parent_path() / name);
@@ -71,7 +64,7 @@ KeyOutputOpeners KeyOutputOpeners::system() {
     };
     o.fakeInput = [](std::string* error) -> std::unique_ptr<KeyEvents> {
         // The guard is this program itself in its guard mode: KWin authorises both by the same path.
-        const std::filesystem::path self = XdgAutostart::currentExecutable();
+        const std::filesystem::path self = currentExecutable();
         std::unique_ptr<FakeInputKeyEvents> fake =
             FakeInputKeyEvents::create(error, self.empty() ? std::nullopt : std::optional(self));
         if (fake && !fake->guardProblem().empty()) {
@@ -82,105 +75,105 @@ KeyOutputOpeners KeyOutputOpeners::system() {
     o.remoteDesktop = [](std::string* error) -> std::unique_ptr<KeyEvents> {
         return RemoteDesktopKeyEvents::create(error);
     };
-    const DesktopSession session = DesktopSession::fromEnvironment();
-    o.waylandSession = session.wayland();
-    if (o.waylandSession) {
-        // Which compositor: the session's own name first, the session bus when that says nothing.
-        const auto onBus = [](const char* service) {
-            const QDBusConnection bus = QDBusConnection::sessionBus();
-            return bus.isConnected() && bus.interface() &&
-                   bus.interface()->isServiceRegistered(QString::fromLatin1(service)).value();
-        };
-        if (session.desktopIs("KDE") || (session.currentDesktop.empty() && onBus("org.kde.KWin"))) {
-            o.compositor = Compositor::kwin;
-        } else if (session.desktopIs("GNOME") || (session.currentDesktop.empty() && onBus("org.gnome.Shell"))) {
-            o.compositor = Compositor::mutter;
-        }
-    }
     return o;
 }
 
 namespace {
 
-std::string describe(KeyOutputKind kind, KeyEvents& events) {
-    switch (kind) {
-        case KeyOutputKind::uinput:
-            return std::string("Key output: uinput virtual keyboard \"") + uinputDeviceName + "\"";
-        case KeyOutputKind::xtest: {
-            auto* xtest = dynamic_cast<XTestKeyEvents*>(&events);
-            return "Key output: XTest on X display " +
-                   (xtest ? xtest->displayName() : std::string("$DISPLAY"));
-        }
-        case KeyOutputKind::print:
-            return "Key output: printed";
-        case KeyOutputKind::virtualKeyboard: {
-            auto* keyboard = dynamic_cast<VirtualKeyboardKeyEvents*>(&events);
-            return "Key output: Wayland virtual keyboard on " +
-                   (keyboard ? keyboard->displayName() : std::string("$WAYLAND_DISPLAY"));
-        }
-        case KeyOutputKind::fakeInput:
-            return "Key output: KWin fake input";
-        case KeyOutputKind::remoteDesktop:
-            return "Key output: Mutter remote desktop session";
-    }
-    return {};
+using Desktop = DesktopSession::Desktop;
+
+// An output that has no opener here (a test's openers leave some out).
+std::unique_ptr<KeyEvents> missing(std::string* error) {
+    if (error) *error = "not available";
+    return nullptr;
+}
+
+template <class Opener>
+std::unique_ptr<KeyEvents> openWith(const Opener& opener, std::string* error) {
+    return opener ? opener(error) : missing(error);
+}
+
+template <class Output>
+std::string nameOf(KeyEvents& events, const char* fallback) {
+    auto* output = dynamic_cast<Output*>(&events);
+    return output ? output->displayName() : std::string(fallback);
 }
 
 }  // namespace
 
-KeyOutput chooseKeyOutput(std::optional<KeyOutputKind> wanted, const KeyOutputOpeners& openers) {
+std::vector<KeyOutputCandidate> keyOutputCandidates() {
+    std::vector<KeyOutputCandidate> list;
+    list.push_back({
+        KeyOutputKind::uinput,
+        "uinput",
+        [](const DesktopSession&) { return true; },
+        [](const KeyOutputOpeners& o, std::string* error) { return openWith(o.uinput, error); },
+        [](KeyEvents&) { return std::string("Key output: uinput virtual keyboard \"") + uinputDeviceName + "\""; },
+    });
+    list.push_back({
+        KeyOutputKind::fakeInput,
+        "fake-input",
+        [](const DesktopSession& s) { return s.wayland() && s.desktop == Desktop::kde; },
+        [](const KeyOutputOpeners& o, std::string* error) { return openWith(o.fakeInput, error); },
+        [](KeyEvents&) { return std::string("Key output: KWin fake input"); },
+    });
+    list.push_back({
+        KeyOutputKind::remoteDesktop,
+        "remote-desktop",
+        [](const DesktopSession& s) { return s.wayland() && s.desktop == Desktop::gnome; },
+        [](const KeyOutputOpeners& o, std::string* error) { return openWith(o.remoteDesktop, error); },
+        [](KeyEvents&) { return std::string("Key output: Mutter remote desktop session"); },
+    });
+    list.push_back({
+        KeyOutputKind::virtualKeyboard,
+        "virtual-keyboard",
+        [](const DesktopSession& s) { return s.wayland() && s.desktop == Desktop::other; },
+        [](const KeyOutputOpeners& o, std::string* error) { return openWith(o.virtualKeyboard, error); },
+        [](KeyEvents& events) {
+            return "Key output: Wayland virtual keyboard on " +
+                   nameOf<VirtualKeyboardKeyEvents>(events, "$WAYLAND_DISPLAY");
+        },
+    });
+    list.push_back({
+        KeyOutputKind::xtest,
+        "xtest",
+        [](const DesktopSession& s) { return !s.wayland(); },
+        [](const KeyOutputOpeners& o, std::string* error) { return openWith(o.xtest, error); },
+        [](KeyEvents& events) { return "Key output: XTest on X display " + nameOf<XTestKeyEvents>(events, "$DISPLAY"); },
+    });
+    list.push_back({
+        KeyOutputKind::print,
+        "print",
+        [](const DesktopSession&) { return false; },
+        [](const KeyOutputOpeners& o, std::string* error) {
+            return o.print ? o.print() : missing(error);
+        },
+        [](KeyEvents&) { return std::string("Key output: printed"); },
+    });
+    return list;
+}
+
+KeyOutput chooseKeyOutput(const DesktopSession& session, std::optional<KeyOutputKind> wanted,
+                          const KeyOutputOpeners& openers, const std::vector<KeyOutputCandidate>& candidates) {
     KeyOutput out;
-    const auto attempt = [&](KeyOutputKind kind) {
+    for (const KeyOutputCandidate& candidate : candidates) {
+        if (wanted ? candidate.kind != *wanted : !candidate.appliesTo(session)) continue;
         std::string error;
-        std::unique_ptr<KeyEvents> events;
-        switch (kind) {
-            case KeyOutputKind::uinput:
-                events = openers.uinput ? openers.uinput(&error) : nullptr;
-                break;
-            case KeyOutputKind::xtest:
-                events = openers.xtest ? openers.xtest(&error) : nullptr;
-                break;
-            case KeyOutputKind::print:
-                events = openers.print ? openers.print() : nullptr;
-                break;
-            case KeyOutputKind::virtualKeyboard:
-                events = openers.virtualKeyboard ? openers.virtualKeyboard(&error) : nullptr;
-                break;
-            case KeyOutputKind::fakeInput:
-                events = openers.fakeInput ? openers.fakeInput(&error) : nullptr;
-                break;
-            case KeyOutputKind::remoteDesktop:
-                events = openers.remoteDesktop ? openers.remoteDesktop(&error) : nullptr;
-                break;
-        }
-        if (events) {
-            out.logLine = describe(kind, *events);
+        if (std::unique_ptr<KeyEvents> events = candidate.open(openers, &error)) {
+            out.logLine = candidate.describe(*events);
             out.events = std::move(events);
-            out.kind = kind;
-            return true;
+            out.kind = candidate.kind;
+            break;
         }
         if (error.empty()) error = "not available";
         out.reason += (out.reason.empty() ? "" : "; ") + error;
-        return false;
-    };
-    if (wanted) {
-        attempt(*wanted);
-    } else if (!attempt(KeyOutputKind::uinput)) {
-        if (!openers.waylandSession) {
-            attempt(KeyOutputKind::xtest);
-        } else if (openers.compositor == KeyOutputOpeners::Compositor::kwin) {
-            attempt(KeyOutputKind::fakeInput);
-        } else if (openers.compositor == KeyOutputOpeners::Compositor::mutter) {
-            // Only now: the session shows GNOME's screen-sharing indicator for as long as it exists.
-            attempt(KeyOutputKind::remoteDesktop);
-        } else {
-            attempt(KeyOutputKind::virtualKeyboard);
-        }
+        if (wanted) break;
     }
     if (out.events) {
-        if (!out.reason.empty()) out.logLine += " (" + out.reason + ")";  // why uinput was passed over
+        if (!out.reason.empty()) out.logLine += " (" + out.reason + ")";  // why the earlier ones were passed over
         out.reason.clear();
     } else {
+        if (out.reason.empty()) out.reason = "not available";
         out.logLine = "Key output: none (" + out.reason + ")";
     }
     return out;

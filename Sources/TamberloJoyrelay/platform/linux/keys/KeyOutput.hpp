@@ -1,10 +1,7 @@
-// Choosing where key events go, once, at start: a uinput virtual keyboard when /dev/uinput can be
-// opened for writing; else, in a Wayland session, the compositor's own injection (KWin's fake input,
-// Mutter's remote desktop session, or the virtual keyboard protocol elsewhere), and in
-// an X11 session XTest when an X display with the XTEST extension is reachable; else none. XTest is
-// never taken by itself in a Wayland session: there it would reach XWayland windows only.
-// `--key-output uinput|virtual-keyboard|fake-input|remote-desktop|xtest|print` names one output instead (and then nothing
-// else is tried); `--print-keys` means `print`.
+// Choosing where key events go, once, at start, from the desktop session: one ordered list
+// (keyOutputCandidates), like the focus provider's; the first that applies and opens is taken.
+// `--key-output uinput|virtual-keyboard|fake-input|remote-desktop|xtest|print` names one output
+// instead (and then nothing else is tried); `--print-keys` means `print`.
 #pragma once
 
 #include <filesystem>
@@ -13,8 +10,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "contracts/KeyEvents.hpp"
+#include "platform/linux/common/DesktopSession.hpp"
 
 namespace joyrelay {
 
@@ -38,16 +37,40 @@ struct KeyOutputOpeners {
     std::function<std::unique_ptr<KeyEvents>(std::string* error)> virtualKeyboard;
     std::function<std::unique_ptr<KeyEvents>(std::string* error)> fakeInput;      // KWin
     std::function<std::unique_ptr<KeyEvents>(std::string* error)> remoteDesktop;  // GNOME (Mutter)
-    // Whether the session is a Wayland one: the compositor's own injection then takes XTest's place,
-    // and which one: KWin's fake input on KDE Plasma, Mutter's remote desktop on GNOME, the
-    // virtual-keyboard protocol elsewhere.
-    bool waylandSession = false;
-    enum class Compositor { other, kwin, mutter } compositor = Compositor::other;
 
-    // UinputKeyEvents::create, XTestKeyEvents::create on $DISPLAY, VirtualKeyboardKeyEvents::create on $WAYLAND_DISPLAY, and the session
-    // as the environment describes it (DesktopSession).
+    // UinputKeyEvents::create, XTestKeyEvents::create on $DISPLAY (with its guard),
+    // VirtualKeyboardKeyEvents::create on $WAYLAND_DISPLAY, FakeInputKeyEvents::create (with its
+    // guard) and RemoteDesktopKeyEvents::create.
     static KeyOutputOpeners system();
 };
+
+// One way keys can go out.
+struct KeyOutputCandidate {
+    KeyOutputKind kind;
+    // The name `--key-output` gives it ("uinput", "fake-input", ...).
+    std::string key;
+    // Whether it is tried without being named, in this session.
+    std::function<bool(const DesktopSession&)> appliesTo;
+    // Opens it: the output, or nullptr with `error` set to one line ("cannot open /dev/uinput:
+    // Permission denied"). That line is what the log's "Key output: none (...)" line and the menu's
+    // "no key output: ..." say when nothing opens, and what the log line of a later output gives as
+    // the reason this one was passed over.
+    std::function<std::unique_ptr<KeyEvents>(const KeyOutputOpeners&, std::string* error)> open;
+    // The log line once it is open ("Key output: KWin fake input").
+    std::function<std::string(KeyEvents&)> describe;
+};
+
+// Every output, in the order they are tried:
+//   1. "uinput": a kernel virtual keyboard, wherever /dev/uinput can be opened for writing;
+//   2. "fake-input": KWin's fake input, on KDE Plasma (Wayland);
+//   3. "remote-desktop": a Mutter remote desktop session, on GNOME (Wayland); only there and only
+//      then, as GNOME shows its screen-sharing indicator for as long as the session exists;
+//   4. "virtual-keyboard": the virtual keyboard protocol, on any other Wayland compositor;
+//   5. "xtest": XTest, in an X11 session (never in a Wayland one, where it would reach XWayland
+//      windows only).
+// "print" is not tried without being named. The desktop is the session's (DesktopSession::desktop),
+// the same that chooses the focus provider.
+std::vector<KeyOutputCandidate> keyOutputCandidates();
 
 struct KeyOutput {
     std::unique_ptr<KeyEvents> events;  // nullptr: no output, keys cannot be posted
@@ -60,10 +83,10 @@ struct KeyOutput {
     std::string reason;
 };
 
-// Opens the key output: `wanted` alone when given, else uinput, then the virtual keyboard (Wayland)
-// or XTest (X11). Call it once at start,
-// on any thread; the caller logs `logLine`.
-KeyOutput chooseKeyOutput(std::optional<KeyOutputKind> wanted,
-                          const KeyOutputOpeners& openers = KeyOutputOpeners::system());
+// Opens the key output: `wanted` alone when given, else the first candidate that applies to
+// `session` and opens. Call it once at start, on any thread; the caller logs `logLine`.
+KeyOutput chooseKeyOutput(const DesktopSession& session, std::optional<KeyOutputKind> wanted,
+                          const KeyOutputOpeners& openers = KeyOutputOpeners::system(),
+                          const std::vector<KeyOutputCandidate>& candidates = keyOutputCandidates());
 
 }  // namespace joyrelay

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "platform/linux/keys/KeyCodes.hpp"
-#include "platform/linux/focus/Descriptors.hpp"
+#include "platform/linux/common/Descriptors.hpp"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 
 namespace joyrelay {

@@ -25,7 +25,7 @@
 #include <string>
 
 #include "platform/linux/keys/EvdevKeyEvents.hpp"
-#include "platform/linux/wayland/WaylandDisplay.hpp"
+#include "platform/linux/common/WaylandDisplay.hpp"
 
 struct zwp_virtual_keyboard_manager_v1;
 struct zwp_virtual_keyboard_v1;

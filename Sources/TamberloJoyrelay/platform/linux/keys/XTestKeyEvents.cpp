@@ -2,13 +2,10 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
-#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 
 #include <cerrno>
@@ -16,9 +13,8 @@
 #include <vector>
 
 #include "gate/BrowserGuard.hpp"
+#include "platform/linux/common/Executables.hpp"
 #include "platform/linux/keys/KeyCodes.hpp"
-
-extern char** environ;
 
 namespace joyrelay {
 
@@ -35,12 +31,12 @@ std::unique_ptr<XTestKeyEvents> XTestKeyEvents::create(const char* displayName, 
     return std::make_unique<XTestKeyEvents>(Owned{}, std::move(display));
 }
 
-XTestKeyEvents::XTestKeyEvents(Owned, XDisplayPtr display) : display_(std::move(display)) {
+XTestKeyEvents::XTestKeyEvents(Owned, XDisplayPtr display)
+    : display_(std::move(display)), activeWindow_(display_.get()) {
     for (const linux_keys::KeyCodeEntry& entry : linux_keys::keyCodeTable()) {
         keycodes_[keys::index(entry.key)] = XKeysymToKeycode(display_.get(), entry.keysym);
     }
     root_ = DefaultRootWindow(display_.get());
-    activeAtom_ = XInternAtom(display_.get(), "_NET_ACTIVE_WINDOW", False);
 }
 
 std::optional<KeyEvent> XTestKeyEvents::createKeyboardEvent(std::uint16_t virtualKey, bool down) {
@@ -65,28 +61,13 @@ void XTestKeyEvents::post(const KeyEvent& event) {
 
 bool XTestKeyEvents::pressTargetIsBrowser() {
     Display* d = display_.get();
-    Atom type = None;
-    int format = 0;
-    unsigned long count = 0, remaining = 0;
-    unsigned char* data = nullptr;
-    Window active = 0;
-    if (XGetWindowProperty(d, root_, activeAtom_, 0, 1, False, XA_WINDOW, &type, &format, &count, &remaining,
-                           &data) == Success &&
-        data && type == XA_WINDOW && format == 32 && count == 1) {
-        active = reinterpret_cast<const unsigned long*>(data)[0];
-    }
-    if (data) XFree(data);
+    const Window active = activeWindow_.activeWindow();
     if (active == 0) return false;
     if (active != classWindow_) {
-        XClassHint hint{nullptr, nullptr};
-        bool browser = false;
-        if (XGetClassHint(d, active, &hint)) {
-            browser = hint.res_class && BrowserGuard::isListedWindowClass(hint.res_class);
-        }
-        if (hint.res_name) XFree(hint.res_name);
-        if (hint.res_class) XFree(hint.res_class);
+        ActiveWindow described;
+        activeWindow_.readClass(active, described);
         classWindow_ = active;
-        classIsBrowser_ = browser;
+        classIsBrowser_ = described.windowClass && BrowserGuard::isListedWindowClass(*described.windowClass);
     }
     if (!classIsBrowser_) return false;
     // The keyboard focus must be on the active window or inside it: keys go where the focus is.
@@ -151,26 +132,10 @@ bool XTestKeyEvents::startGuard(const std::filesystem::path& program, std::strin
     for (std::uint8_t code : keycodes_) {
         if (code != 0) args.push_back(std::to_string(code));
     }
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[0], 0);  // standard input: the pipe's read end
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // A group of its own: a signal meant for the program's group (a closed terminal, Ctrl+C) must
-    // leave the guard to do its work.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = startGuardProcess(args, fds[0], -1, error);  // standard input: the pipe's read end
     ::close(fds[0]);
-    if (rc != 0) {
+    if (pid < 0) {
         ::close(fds[1]);
-        if (error) *error = "cannot start " + program.string() + ": " + std::strerror(rc);
         return false;
     }
     guardPipe_ = fds[1];

@@ -20,7 +20,7 @@
 
 #include "JoyrelayCore/GIP.hpp"
 #include "contracts/KeyEvents.hpp"
-#include "platform/linux/desktop/X11Focus.hpp"  // XDisplayPtr
+#include "platform/linux/common/X11Display.hpp"
 
 namespace joyrelay {
 
@@ -93,7 +93,7 @@ private:
 
     XDisplayPtr display_;
     unsigned long root_ = 0;
-    unsigned long activeAtom_ = 0;       // _NET_ACTIVE_WINDOW
+    X11ActiveWindowReader activeWindow_;  // on display_, inside the server grab
     unsigned long classWindow_ = 0;      // the window whose WM_CLASS was last read ...
     bool classIsBrowser_ = false;        // ... and whether it named a browser
     unsigned long insideWindow_ = 0;     // a focus window found inside ...

@@ -282,7 +282,7 @@ KeyOutputOpeners fakeOpeners(Calls& calls, bool uinputWorks, bool xtestWorks) {
 
 TEST(KeyOutputChoice, UinputFirst) {
     Calls calls;
-    const KeyOutput out = chooseKeyOutput(std::nullopt, fakeOpeners(calls, true, true));
+    const KeyOutput out = chooseKeyOutput({}, std::nullopt, fakeOpeners(calls, true, true));
     ASSERT_TRUE(out.events);
     EXPECT_EQ(out.kind, KeyOutputKind::uinput);
     EXPECT_EQ(out.logLine, "Key output: uinput virtual keyboard \"Tamberlo Joyrelay\"");
@@ -292,7 +292,7 @@ TEST(KeyOutputChoice, UinputFirst) {
 
 TEST(KeyOutputChoice, XTestWhenUinputCannotBeOpened) {
     Calls calls;
-    const KeyOutput out = chooseKeyOutput(std::nullopt, fakeOpeners(calls, false, true));
+    const KeyOutput out = chooseKeyOutput({}, std::nullopt, fakeOpeners(calls, false, true));
     ASSERT_TRUE(out.events);
     EXPECT_EQ(out.kind, KeyOutputKind::xtest);
     EXPECT_EQ(out.logLine.rfind("Key output: XTest on X display ", 0), 0u) << out.logLine;
@@ -304,7 +304,7 @@ TEST(KeyOutputChoice, XTestWhenUinputCannotBeOpened) {
 
 TEST(KeyOutputChoice, NoneWhenNeitherIsAvailable) {
     Calls calls;
-    const KeyOutput out = chooseKeyOutput(std::nullopt, fakeOpeners(calls, false, false));
+    const KeyOutput out = chooseKeyOutput({}, std::nullopt, fakeOpeners(calls, false, false));
     EXPECT_FALSE(out.events);
     EXPECT_FALSE(out.kind);
     EXPECT_EQ(out.reason,
@@ -316,16 +316,16 @@ TEST(KeyOutputChoice, NoneWhenNeitherIsAvailable) {
 
 TEST(KeyOutputChoice, AnOverrideIsTheOnlyOutputTried) {
     Calls calls;
-    KeyOutput out = chooseKeyOutput(KeyOutputKind::xtest, fakeOpeners(calls, true, false));
+    KeyOutput out = chooseKeyOutput({}, KeyOutputKind::xtest, fakeOpeners(calls, true, false));
     EXPECT_FALSE(out.events);
     EXPECT_EQ(out.logLine, "Key output: none (cannot open X display (DISPLAY is not set))");
     EXPECT_EQ(calls.uinput, 0);
 
-    out = chooseKeyOutput(KeyOutputKind::uinput, fakeOpeners(calls, false, true));
+    out = chooseKeyOutput({}, KeyOutputKind::uinput, fakeOpeners(calls, false, true));
     EXPECT_FALSE(out.events);
     EXPECT_EQ(calls.xtest, 1);  // from the first call only
 
-    out = chooseKeyOutput(KeyOutputKind::print, fakeOpeners(calls, true, true));
+    out = chooseKeyOutput({}, KeyOutputKind::print, fakeOpeners(calls, true, true));
     ASSERT_TRUE(out.events);
     EXPECT_EQ(out.kind, KeyOutputKind::print);
     EXPECT_EQ(out.logLine, "Key output: printed");
@@ -346,7 +346,7 @@ TEST(KeyOutputChoice, OnThisMachineWithoutADisplayThereIsNone) {
     const char* display = std::getenv("DISPLAY");
     const std::string saved = display ? display : "";
     ::unsetenv("DISPLAY");
-    const KeyOutput out = chooseKeyOutput(std::nullopt);
+    const KeyOutput out = chooseKeyOutput({}, std::nullopt);
     if (display) ::setenv("DISPLAY", saved.c_str(), 1);
     EXPECT_FALSE(out.events);
     EXPECT_NE(out.reason.find("cannot create a uinput keyboard: "), std::string::npos) << out.reason;

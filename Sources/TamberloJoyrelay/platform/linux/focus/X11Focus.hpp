@@ -1,6 +1,5 @@
-// The frontmost application on an X11 desktop, read the EWMH way: the root window's
-// _NET_ACTIVE_WINDOW names the active client window, whose WM_CLASS and _NET_WM_PID identify it.
-// A PropertyNotify for _NET_ACTIVE_WINDOW on the root window is the activation notice.
+// The frontmost application on an X11 desktop, read the EWMH way (X11ActiveWindowReader), and
+// watched: a PropertyNotify for _NET_ACTIVE_WINDOW on the root window is the activation notice.
 //
 // Needs an EWMH window manager (openbox, xfwm4, mutter, kwin, ...); without one there is no active
 // window and so no frontmost application.
@@ -21,34 +20,9 @@
 #include <string>
 
 #include "contracts/DesktopServices.hpp"
-
-typedef struct _XDisplay Display;  // Xlib's own declaration; no X headers here
+#include "platform/linux/common/X11Display.hpp"
 
 namespace joyrelay {
-
-// An owned connection to an X server; closed with XCloseDisplay.
-struct XDisplayClose {
-    void operator()(Display* display) const;
-};
-using XDisplayPtr = std::unique_ptr<Display, XDisplayClose>;
-
-// Makes X errors on this program's own connections non-fatal (a window may vanish between reading
-// _NET_ACTIVE_WINDOW and reading its properties: BadWindow), while errors on other connections (the
-// toolkit's) still go to the handler that was installed before. Idempotent, callable from any thread.
-void installX11ErrorHandler();
-
-// Opens a connection of this program's own (see above). Returns nullptr when that fails, with
-// `error` (if given) set to "cannot open X display NAME" or "cannot open X display (DISPLAY is not
-// set)".
-XDisplayPtr openX11Display(const char* displayName, std::string* error = nullptr);
-
-// The active window as X11 describes it.
-struct ActiveWindow {
-    unsigned long window = 0;                // the client window's id, never 0
-    std::optional<std::string> windowClass;  // WM_CLASS, class part ("Chromium", "XTerm")
-    std::optional<std::string> instance;     // WM_CLASS, instance part ("chromium", "xterm")
-    std::optional<std::int64_t> pid;         // _NET_WM_PID, when the client sets it
-};
 
 class X11Focus {
 public:
@@ -82,21 +56,14 @@ public:
 
 private:
     struct Owned {};
-    struct Atoms {
-        unsigned long activeWindow = 0;  // _NET_ACTIVE_WINDOW
-        unsigned long wmPid = 0;         // _NET_WM_PID
-    };
 
 public:
     X11Focus(Owned, XDisplayPtr query, XDisplayPtr events);
 
 private:
-    unsigned long readActiveWindow();
-
     XDisplayPtr query_;
     XDisplayPtr events_;
-    unsigned long root_ = 0;
-    Atoms atoms_;
+    X11ActiveWindowReader reader_;
     unsigned long lastActive_ = 0;
     std::function<void()> handler_;
 };
