@@ -23,7 +23,7 @@ session_start() {
   local kind=$1; shift
   case $kind in
     x11)
-      session_script="$bench_dir/../Tests/desktop/x11-session.sh"
+      session_script="$bench_dir/../Tests/support/x11-session.sh"
       bash "$session_script" start "$session_state" "$@" >/dev/null
       export DISPLAY; DISPLAY=$(cat "$session_state/display")
       export XDG_RUNTIME_DIR="$session_state/runtime"

@@ -7,17 +7,15 @@
 #include <set>
 
 #include "platform/linux/common/DesktopSession.hpp"
+#include "support/SessionVariables.hpp"
 #include "platform/linux/focus/FocusProviderChoice.hpp"
 #include "platform/linux/keys/KeyOutput.hpp"
 
 namespace joyrelay {
 namespace {
 
-DesktopSession session(std::map<std::string, std::string> variables) {
-    return DesktopSession::fromVariables([&](const char* name) -> const char* {
-        const auto it = variables.find(name);
-        return it == variables.end() ? nullptr : it->second.c_str();
-    });
+DesktopSession session(const std::map<std::string, std::string>& variables) {
+    return testing::sessionWith(variables);
 }
 
 TEST(DesktopSession, WaylandIsTheDisplayOrTheSessionType) {
@@ -57,12 +55,8 @@ TEST(DesktopSession, OneRuleNamesTheDesktopAndBothChoicesFollowIt) {
          KeyOutputKind::xtest},
     };
     for (const Case& c : cases) {
-        const DesktopSession s = DesktopSession::fromVariables(
-            [&](const char* name) -> const char* {
-                const auto it = c.variables.find(name);
-                return it == c.variables.end() ? nullptr : it->second.c_str();
-            },
-            [&](const char* service) { return c.bus.count(service) > 0; });
+        const DesktopSession s =
+            testing::sessionWith(c.variables, [&](const char* service) { return c.bus.count(service) > 0; });
         const std::string label = s.currentDesktop + (s.wayland() ? " on Wayland" : " on X11");
         EXPECT_EQ(s.desktop, c.desktop) << label;
         std::string focus;

@@ -6,17 +6,15 @@
 #include <memory>
 
 #include "platform/linux/common/DesktopSession.hpp"
+#include "support/SessionVariables.hpp"
 #include "platform/linux/focus/FocusProviderChoice.hpp"
 #include "platform/linux/focus/NoFocusProvider.hpp"
 
 namespace joyrelay {
 namespace {
 
-DesktopSession session(std::map<std::string, std::string> variables) {
-    return DesktopSession::fromVariables([&](const char* name) -> const char* {
-        const auto it = variables.find(name);
-        return it == variables.end() ? nullptr : it->second.c_str();
-    });
+DesktopSession session(const std::map<std::string, std::string>& variables) {
+    return testing::sessionWith(variables);
 }
 
 class Named final : public FocusProvider {

@@ -22,7 +22,7 @@ using namespace std::chrono_literals;
 // there is no session, for GTEST_SKIP.
 inline std::optional<std::string> useX11Session() {
     const char* state = std::getenv("JOYRELAY_X11_STATE");
-    if (!state) return "no X11 session: run through ctest, whose fixture starts Tests/desktop/x11-session.sh";
+    if (!state) return "no X11 session: run through ctest, whose fixture starts Tests/support/x11-session.sh";
     std::ifstream in(std::filesystem::path(state) / "display");
     std::string display;
     if (!(in >> display)) return std::string("no display written in ") + state;

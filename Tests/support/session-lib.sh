@@ -1,4 +1,4 @@
-# Shared by the throw-away desktop sessions (Tests/desktop/x11-session.sh, Tests/wayland/sway-session.sh,
+# Shared by the throw-away desktop sessions (Tests/support/x11-session.sh, Tests/wayland/sway-session.sh,
 # Tests/kde-gnome/wayland-desktop.sh) and the bench scripts. Source it; a session script then defines
 # start_session and stop_session and ends with `session_main NAME USAGE "$@"`.
 

@@ -26,7 +26,7 @@ const std::filesystem::path artifacts = JOYRELAY_ARTIFACTS;
 // A session the fixture started: the one with a tray, or the bare one beside it; or why there is none.
 std::optional<std::string> useSession(std::string& display, bool withTray = true) {
     const char* variable = std::getenv("JOYRELAY_X11_STATE");
-    if (!variable) return "no X session: run through ctest, whose fixture starts Tests/desktop/x11-session.sh --tray";
+    if (!variable) return "no X session: run through ctest, whose fixture starts Tests/support/x11-session.sh --tray";
     const std::filesystem::path state =
         withTray ? std::filesystem::path(variable) : std::filesystem::path(variable).parent_path() / "bare-session";
     std::ifstream in(state / "display");

@@ -8,7 +8,7 @@
 # Key autorepeat is turned off, so that a key held by a test produces one press and one release.
 set -euo pipefail
 
-. "$(dirname "${BASH_SOURCE[0]}")/../support/session-lib.sh"
+. "$(dirname "${BASH_SOURCE[0]}")/session-lib.sh"
 
 stop_session() {
   [[ -f "$state/pids" ]] || return 0
