@@ -240,6 +240,7 @@ void AppDelegate::buildMenu() {
     connect(menu_.get(), &QMenu::aboutToShow, this, [this] {
         menuOpen_ = true;
         ownWindowsChanged();
+        if (setup_.releaseBeforeMenu) setup_.releaseBeforeMenu();
         refresh();  // the permission line says why keys are off right now (a lock, a focus source gone)
     });
     connect(menu_.get(), &QMenu::aboutToHide, this, [this] {

@@ -58,6 +58,11 @@ public:
         // be read), added to the menu's permission line; nothing when all is well. Asked at every
         // refresh of the menu. Unset: the line has no detail.
         std::function<std::optional<std::string>()> deliveryProblem;
+        // Runs as the menu opens, once the gate has closed for it and before the menu takes the
+        // keyboard: returns once the held keys' releases have reached the desktop (or a short wait
+        // ran out), so that they go to the window that had the keys, not to the menu's grab. Unset:
+        // nothing is waited for.
+        std::function<void()> releaseBeforeMenu;
         // The image for a symbol name ("gamecontroller", "gamecontroller.fill"), or a null icon when
         // there is none. Defaults to the program's own SVG icons.
         std::function<QIcon(const std::string&)> symbolImage;

@@ -295,6 +295,11 @@ int runApp(const Options& options, char* argv0) {
         };
     }
     StickService* stick = service.get();  // the delegate owns it from here on
+    if (!headless) {
+        setup.releaseBeforeMenu = [stick, &access] {
+            if (stick->releaseForStop(std::chrono::milliseconds(250))) access.events().sync();
+        };
+    }
     auto delegate = std::make_unique<AppDelegate>(std::move(setup), desktop, std::move(service));
     AppDelegate* d = delegate.get();
     QObject::connect(d, &AppDelegate::statusItemCreated,

@@ -33,7 +33,8 @@ public:
     // down afterwards, waiting for that up to `timeout`. False when the wait timed out.
     virtual bool releaseHeldKeys(std::chrono::milliseconds timeout) = 0;
 
-    // Main thread, before the program stops (SIGTSTP): releases every held key on the bridge queue and
+    // Main thread, before the program stops (SIGTSTP) or the menu takes the keyboard, with the gate
+    // closed: releases every held key on the bridge queue and
     // waits up to `timeout` until the queue has done so, so that no press is under way either. Keys may
     // go down again afterwards (the caller keeps the gate closed until it carries on). False when the
     // wait timed out. The default only asks (gateClosed) and cannot wait: false.
