@@ -7,11 +7,13 @@
 #include <xkbcommon/xkbcommon.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <thread>
+#include <mutex>
 
 #include "platform/linux/keys/KeyCodes.hpp"
+#include "platform/linux/keys/SeatKeyboard.hpp"
 #include "platform/linux/focus/Descriptors.hpp"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 
@@ -107,8 +109,7 @@ std::string virtualKeyboardKeymap() {
     return text ? std::string(text.get()) : std::string();
 }
 
-std::unique_ptr<VirtualKeyboardKeyEvents> VirtualKeyboardKeyEvents::create(const char* displayName, std::string* error,
-                                                                           std::chrono::milliseconds warmUp) {
+std::unique_ptr<VirtualKeyboardKeyEvents> VirtualKeyboardKeyEvents::create(const char* displayName, std::string* error) {
     WaylandDisplayPtr display(wl_display_connect(displayName));
     if (!display) {
         if (error) *error = std::string("cannot connect to the Wayland display: ") + std::strerror(errno);
@@ -117,7 +118,7 @@ std::unique_ptr<VirtualKeyboardKeyEvents> VirtualKeyboardKeyEvents::create(const
     const char* named = displayName ? displayName : std::getenv("WAYLAND_DISPLAY");
     auto events = std::make_unique<VirtualKeyboardKeyEvents>(Owned{}, std::move(display),
                                                              named && *named ? named : "wayland-0");
-    if (!events->setUp(error, warmUp)) return nullptr;
+    if (!events->setUp(displayName, error)) return nullptr;
     return events;
 }
 
@@ -128,7 +129,7 @@ VirtualKeyboardKeyEvents::VirtualKeyboardKeyEvents(Owned, WaylandDisplayPtr disp
       keymap_(nullptr, xkb_keymap_unref),
       state_(nullptr, xkb_state_unref) {}
 
-bool VirtualKeyboardKeyEvents::setUp(std::string* error, std::chrono::milliseconds warmUp) {
+bool VirtualKeyboardKeyEvents::setUp(const char* displayName, std::string* error) {
     const auto fail = [&](const std::string& why) {
         if (error) *error = why;
         return false;
@@ -160,14 +161,23 @@ bool VirtualKeyboardKeyEvents::setUp(std::string* error, std::chrono::millisecon
     if (!file || ::write(file.get(), keymapText.c_str(), size) != static_cast<ssize_t>(size)) {
         return fail(std::string("cannot hand the keymap to the compositor: ") + std::strerror(errno));
     }
+    // Opened before the keyboard is created, to see the seat change.
+    const std::unique_ptr<SeatKeyboard> seatKeyboard = SeatKeyboard::open(displayName);
     keyboard_ = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(manager_, seat_);
     zwp_virtual_keyboard_v1_keymap(keyboard_, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, file.get(),
                                    static_cast<std::uint32_t>(size));
+    // Once this returns, the keyboard is on the seat with the keymap (or the compositor said no).
     if (wl_display_roundtrip(display) < 0 || wl_display_get_error(display) != 0) {
         return fail("the Wayland compositor refused a virtual keyboard");
     }
     epoch_ = std::chrono::steady_clock::now();
-    readyAt_ = epoch_ + warmUp;
+    readyAt_ = epoch_;
+    if (seatKeyboard && !seatKeyboard->hadKeyboard()) {
+        if (!seatKeyboard->waitForKeyboard(seatLimit)) {
+            return fail("the Wayland compositor's seat shows no keyboard for the virtual keyboard");
+        }
+        readyAt_ = std::chrono::steady_clock::now() + clientGrace;
+    }
     return true;
 }
 
@@ -187,16 +197,33 @@ void VirtualKeyboardKeyEvents::sync() {
     if (connected()) wl_display_roundtrip(display_.get());
 }
 
+bool VirtualKeyboardKeyEvents::ready() const {
+    return connected() && std::chrono::steady_clock::now() >= readyAt_;
+}
+
+void VirtualKeyboardKeyEvents::whenReady(std::function<void()> callback) {
+    waiter_ = std::jthread();  // a callback still waiting is replaced
+    if (!callback) return;
+    if (ready()) {
+        callback();
+        return;
+    }
+    // The thread ends before this object does (waiter_ goes first); connected() reads only what
+    // the destructor alone changes, and the display's error, which libwayland guards.
+    waiter_ = std::jthread([this, callback = std::move(callback), at = readyAt_](std::stop_token stop) {
+        std::mutex lock;
+        std::condition_variable_any wake;
+        std::unique_lock held(lock);
+        wake.wait_until(held, stop, at, [] { return false; });
+        if (!stop.stop_requested() && connected()) callback();
+    });
+}
+
 bool VirtualKeyboardKeyEvents::connected() const {
     return keyboard_ && wl_display_get_error(display_.get()) == 0;
 }
 
 void VirtualKeyboardKeyEvents::sendKey(std::uint16_t evdev, bool down) {
-    if (const auto now = std::chrono::steady_clock::now(); now < readyAt_) std::this_thread::sleep_until(readyAt_);
-    send(evdev, down);
-}
-
-void VirtualKeyboardKeyEvents::send(std::uint16_t evdev, bool down) {
     const auto time = static_cast<std::uint32_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - epoch_).count());
     zwp_virtual_keyboard_v1_key(keyboard_, time, evdev,
