@@ -7,10 +7,9 @@
 #include <xkbcommon/xkbcommon.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
+#include <thread>
 
 #include "platform/linux/keys/KeyCodes.hpp"
 #include "platform/linux/keys/SeatKeyboard.hpp"
@@ -170,14 +169,13 @@ bool VirtualKeyboardKeyEvents::setUp(const char* displayName, std::string* error
     if (wl_display_roundtrip(display) < 0 || wl_display_get_error(display) != 0) {
         return fail("the Wayland compositor refused a virtual keyboard");
     }
-    epoch_ = std::chrono::steady_clock::now();
-    readyAt_ = epoch_;
     if (seatKeyboard && !seatKeyboard->hadKeyboard()) {
         if (!seatKeyboard->waitForKeyboard(seatLimit)) {
             return fail("the Wayland compositor's seat shows no keyboard for the virtual keyboard");
         }
-        readyAt_ = std::chrono::steady_clock::now() + clientGrace;
+        std::this_thread::sleep_for(clientGrace);  // the other clients make their wl_keyboard meanwhile
     }
+    epoch_ = std::chrono::steady_clock::now();
     return true;
 }
 
@@ -195,28 +193,6 @@ VirtualKeyboardKeyEvents::~VirtualKeyboardKeyEvents() {
 
 void VirtualKeyboardKeyEvents::sync() {
     if (connected()) wl_display_roundtrip(display_.get());
-}
-
-bool VirtualKeyboardKeyEvents::ready() const {
-    return connected() && std::chrono::steady_clock::now() >= readyAt_;
-}
-
-void VirtualKeyboardKeyEvents::whenReady(std::function<void()> callback) {
-    waiter_ = std::jthread();  // a callback still waiting is replaced
-    if (!callback) return;
-    if (ready()) {
-        callback();
-        return;
-    }
-    // The thread ends before this object does (waiter_ goes first); connected() reads only what
-    // the destructor alone changes, and the display's error, which libwayland guards.
-    waiter_ = std::jthread([this, callback = std::move(callback), at = readyAt_](std::stop_token stop) {
-        std::mutex lock;
-        std::condition_variable_any wake;
-        std::unique_lock held(lock);
-        wake.wait_until(held, stop, at, [] { return false; });
-        if (!stop.stop_requested() && connected()) callback();
-    });
 }
 
 bool VirtualKeyboardKeyEvents::connected() const {

@@ -17,8 +17,8 @@
 // those as presses). create() also waits until the seat shows the keyboard on a connection of its own
 // and a wl_keyboard made there has been answered (see SeatKeyboard), but no protocol says when the
 // other clients have made theirs: under load a client read the news over 100 ms after this
-// connection did. So on such a seat the output becomes ready `clientGrace` after that (ready() false
-// until then, whenReady() calls back then); the bridge keeps the keys it wants down meanwhile.
+// connection did. So on such a seat create() returns `clientGrace` after that. Until create() has
+// returned, the program has no output, and the bridge keeps the keys it wants down.
 //
 // The compositor does not derive modifiers from a virtual keyboard's keys: after each key the
 // modifier state (from libxkbcommon's state for the keymap) is sent along when it changed.
@@ -31,10 +31,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "platform/linux/keys/EvdevKeyEvents.hpp"
 #include "platform/linux/wayland/WaylandDisplay.hpp"
@@ -86,13 +84,6 @@ public:
     // it believes down itself, last pressed first.
     void sync() override;
 
-    // While connected, from create() on a seat that had a keyboard, `clientGrace` later on one that
-    // had none.
-    bool ready() const override;
-    // Runs `callback` at once when ready, otherwise once the grace is over, on a thread of this
-    // object's own (stopped and joined when replaced or destroyed).
-    void whenReady(std::function<void()> callback) override;
-
 private:
     bool setUp(const char* displayName, std::string* error);
     // Sends the key (and the modifiers when they changed) and flushes the connection.
@@ -110,8 +101,6 @@ private:
     std::unique_ptr<xkb_state, void (*)(xkb_state*)> state_;
     std::chrono::steady_clock::time_point epoch_;
     std::uint32_t modifiers_[4] = {0, 0, 0, 0};  // depressed, latched, locked, group as last sent
-    std::chrono::steady_clock::time_point readyAt_;
-    std::jthread waiter_;  // last, so that it is stopped before anything else goes
 };
 
 }  // namespace joyrelay
