@@ -13,8 +13,8 @@
 // already had a keyboard, that is all: clients keep their wl_keyboard, and the output is ready then.
 // On a seat that had none (a headless session, a machine without a keyboard), the seat now announces
 // one, and each client creates its wl_keyboard only once it has read that news; a key sent before is
-// lost to it (the compositor names keys already down in the enter event, and clients do not treat
-// those as presses). create() also waits until the seat shows the keyboard on a connection of its own
+// lost to it (the compositor names keys already down in the enter event, and clients such as wev do
+// not take those for presses). create() also waits until the seat shows the keyboard on a connection of its own
 // and a wl_keyboard made there has been answered (see SeatKeyboard), but no protocol says when the
 // other clients have made theirs: under load a client read the news over 100 ms after this
 // connection did. So on such a seat create() returns `clientGrace` after that. Until create() has
@@ -23,10 +23,11 @@
 // The compositor does not derive modifiers from a virtual keyboard's keys: after each key the
 // modifier state (from libxkbcommon's state for the keymap) is sent along when it changed.
 //
-// Threads: created on one thread (the main thread at start), then used from one thread at a time
-// (the bridge queue). It has its own Wayland connection. Errors: a compositor that refuses the
-// keyboard (or offers no such protocol) makes create() fail; one that drops the connection later
-// makes createKeyboardEvent() answer nothing.
+// Threads: created on one thread (the main thread at start; create() waits there for the round trips
+// and the grace above), then used from one thread at a time (the bridge queue). It has its own
+// Wayland connection. Errors: a compositor that refuses the keyboard (or offers no such protocol),
+// or whose seat never shows it, makes create() fail; one that drops the connection later makes
+// createKeyboardEvent() answer nothing.
 #pragma once
 
 #include <chrono>
