@@ -16,12 +16,13 @@ wait_more() {  # STATE BEFORE DEADLINE_S: until wev logged more Enter events of 
   while (($(count "$1") <= $2)); do (($(now) < end)) || return 1; sleep 0.002; done
 }
 # The compositor may not take clients yet when the session program starts (GNOME): start wev again
-# until its window is up (on a seat without a keyboard it gets one only with the program's).
+# until its window is up and has the focus: "activated" in its configure (on a seat without a keyboard,
+# sway's headless one, wev gets a keyboard only with the program's, so no keyboard enter comes first).
 for _ in $(seq 60); do
   stdbuf -oL wev >"$work/wev.log" 2>&1 &
   wev=$!
   for _ in $(seq 100); do
-    grep -qE "wl_keyboard.*enter|xdg_toplevel.*configure" "$work/wev.log" && break 2
+    grep -qE "wl_keyboard.*enter| activated" "$work/wev.log" && break 2
     kill -0 "$wev" 2>/dev/null || break
     sleep 0.02
   done

@@ -40,11 +40,11 @@ const wl_registry_listener registryListener = {onGlobal, onGlobalRemove};
 
 }  // namespace
 
-std::unique_ptr<SeatKeyboard> SeatKeyboard::open() {
+std::unique_ptr<SeatKeyboard> SeatKeyboard::open(const char* displayName) {
     std::unique_ptr<SeatKeyboard> self(new SeatKeyboard());
     self->state_ = std::make_unique<State>();
     State& s = *self->state_;
-    s.display = wl_display_connect(nullptr);
+    s.display = wl_display_connect(displayName);
     if (!s.display) return nullptr;
     s.registry = wl_display_get_registry(s.display);
     wl_registry_add_listener(s.registry, &registryListener, &s);

@@ -15,9 +15,9 @@ namespace joyrelay {
 
 class SeatKeyboard {
 public:
-    // Connects to $WAYLAND_DISPLAY and reads the seat's capabilities. nullptr when there is no
-    // display or no seat.
-    static std::unique_ptr<SeatKeyboard> open();
+    // Connects to `displayName` (nullptr: $WAYLAND_DISPLAY) and reads the seat's capabilities.
+    // nullptr when there is no display or no seat.
+    static std::unique_ptr<SeatKeyboard> open(const char* displayName = nullptr);
     ~SeatKeyboard();
     SeatKeyboard(const SeatKeyboard&) = delete;
     SeatKeyboard& operator=(const SeatKeyboard&) = delete;

@@ -13,6 +13,7 @@
 
 #include "platform/linux/keys/KeyCodes.hpp"
 #include "platform/linux/common/Descriptors.hpp"
+#include "platform/linux/keys/SeatKeyboard.hpp"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 
 namespace joyrelay {
@@ -107,8 +108,7 @@ std::string virtualKeyboardKeymap() {
     return text ? std::string(text.get()) : std::string();
 }
 
-std::unique_ptr<VirtualKeyboardKeyEvents> VirtualKeyboardKeyEvents::create(const char* displayName, std::string* error,
-                                                                           std::chrono::milliseconds warmUp) {
+std::unique_ptr<VirtualKeyboardKeyEvents> VirtualKeyboardKeyEvents::create(const char* displayName, std::string* error) {
     WaylandDisplayPtr display(wl_display_connect(displayName));
     if (!display) {
         if (error) *error = std::string("cannot connect to the Wayland display: ") + std::strerror(errno);
@@ -117,7 +117,7 @@ std::unique_ptr<VirtualKeyboardKeyEvents> VirtualKeyboardKeyEvents::create(const
     const char* named = displayName ? displayName : std::getenv("WAYLAND_DISPLAY");
     auto events = std::make_unique<VirtualKeyboardKeyEvents>(Owned{}, std::move(display),
                                                              named && *named ? named : "wayland-0");
-    if (!events->setUp(error, warmUp)) return nullptr;
+    if (!events->setUp(displayName, error)) return nullptr;
     return events;
 }
 
@@ -128,7 +128,7 @@ VirtualKeyboardKeyEvents::VirtualKeyboardKeyEvents(Owned, WaylandDisplayPtr disp
       keymap_(nullptr, xkb_keymap_unref),
       state_(nullptr, xkb_state_unref) {}
 
-bool VirtualKeyboardKeyEvents::setUp(std::string* error, std::chrono::milliseconds warmUp) {
+bool VirtualKeyboardKeyEvents::setUp(const char* displayName, std::string* error) {
     const auto fail = [&](const std::string& why) {
         if (error) *error = why;
         return false;
@@ -160,14 +160,22 @@ bool VirtualKeyboardKeyEvents::setUp(std::string* error, std::chrono::millisecon
     if (!file || ::write(file.get(), keymapText.c_str(), size) != static_cast<ssize_t>(size)) {
         return fail(std::string("cannot hand the keymap to the compositor: ") + std::strerror(errno));
     }
+    // Opened before the keyboard is created, to see the seat change.
+    const std::unique_ptr<SeatKeyboard> seatKeyboard = SeatKeyboard::open(displayName);
     keyboard_ = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(manager_, seat_);
     zwp_virtual_keyboard_v1_keymap(keyboard_, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, file.get(),
                                    static_cast<std::uint32_t>(size));
+    // Once this returns, the keyboard is on the seat with the keymap (or the compositor said no).
     if (wl_display_roundtrip(display) < 0 || wl_display_get_error(display) != 0) {
         return fail("the Wayland compositor refused a virtual keyboard");
     }
+    if (seatKeyboard && !seatKeyboard->hadKeyboard()) {
+        if (!seatKeyboard->waitForKeyboard(seatLimit)) {
+            return fail("the Wayland compositor's seat shows no keyboard for the virtual keyboard");
+        }
+        std::this_thread::sleep_for(clientGrace);  // the other clients make their wl_keyboard meanwhile
+    }
     epoch_ = std::chrono::steady_clock::now();
-    readyAt_ = epoch_ + warmUp;
     return true;
 }
 
@@ -192,11 +200,6 @@ bool VirtualKeyboardKeyEvents::connected() const {
 }
 
 void VirtualKeyboardKeyEvents::sendKey(std::uint16_t evdev, bool down) {
-    if (const auto now = std::chrono::steady_clock::now(); now < readyAt_) std::this_thread::sleep_until(readyAt_);
-    send(evdev, down);
-}
-
-void VirtualKeyboardKeyEvents::send(std::uint16_t evdev, bool down) {
     const auto time = static_cast<std::uint32_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - epoch_).count());
     zwp_virtual_keyboard_v1_key(keyboard_, time, evdev,

@@ -5,18 +5,29 @@
 //
 // The keyboard is created once, at start, with its own XKB keymap that holds exactly the thirteen
 // keys (evdev code + 8 as the XKB key code; US symbols, so Shift with 1 gives "!"), and kept for the
-// program's life: creating a virtual keyboard makes clients re-create their own keyboard objects,
-// and keys sent before they have done so are lost. So the first key waits until `warmUp` has passed
-// since the creation (a short wait, once, on the bridge queue), and the keyboard is never re-created
-// per burst of keys.
+// program's life; it is never re-created per burst of keys.
+//
+// Ready when the compositor says so: a wlroots compositor adds the keyboard to the seat while it
+// handles the create request, and takes keys once it has handled the keymap (a key before that is a
+// protocol error), so create() returns once a round trip after both has come back. On a seat that
+// already had a keyboard, that is all: clients keep their wl_keyboard, and the output is ready then.
+// On a seat that had none (a headless session, a machine without a keyboard), the seat now announces
+// one, and each client creates its wl_keyboard only once it has read that news; a key sent before is
+// lost to it (the compositor names keys already down in the enter event, and clients such as wev do
+// not take those for presses). create() also waits until the seat shows the keyboard on a connection of its own
+// and a wl_keyboard made there has been answered (see SeatKeyboard), but no protocol says when the
+// other clients have made theirs: under load a client read the news over 100 ms after this
+// connection did. So on such a seat create() returns `clientGrace` after that. Until create() has
+// returned, the program has no output, and the bridge keeps the keys it wants down.
 //
 // The compositor does not derive modifiers from a virtual keyboard's keys: after each key the
 // modifier state (from libxkbcommon's state for the keymap) is sent along when it changed.
 //
-// Threads: created on one thread (the main thread at start), then used from one thread at a time
-// (the bridge queue). It has its own Wayland connection. Errors: a compositor that refuses the
-// keyboard (or offers no such protocol) makes create() fail; one that drops the connection later
-// makes createKeyboardEvent() answer nothing.
+// Threads: created on one thread (the main thread at start; create() waits there for the round trips
+// and the grace above), then used from one thread at a time (the bridge queue). It has its own
+// Wayland connection. Errors: a compositor that refuses the keyboard (or offers no such protocol),
+// or whose seat never shows it, makes create() fail; one that drops the connection later makes
+// createKeyboardEvent() answer nothing.
 #pragma once
 
 #include <chrono>
@@ -42,14 +53,18 @@ std::string virtualKeyboardKeymap();
 
 class VirtualKeyboardKeyEvents final : public EvdevKeyEvents {
 public:
-    static constexpr std::chrono::milliseconds defaultWarmUp{500};
+    // How long create() waits for the seat to show the new keyboard.
+    static constexpr std::chrono::milliseconds seatLimit{5000};
+    // On a seat that had no keyboard: the time the other clients get to create their wl_keyboard.
+    static constexpr std::chrono::milliseconds clientGrace{250};
 
-    // Connects to `displayName` (nullptr: $WAYLAND_DISPLAY), creates the keyboard on the first seat
-    // and gives it the keymap. Returns nullptr with `error` set to one line when that fails
-    // ("the Wayland compositor offers no virtual keyboard (zwp_virtual_keyboard_manager_v1)", ...).
+    // Connects to `displayName` (nullptr: $WAYLAND_DISPLAY), creates the keyboard on the first seat,
+    // gives it the keymap and returns once it is ready (see above). Returns nullptr with `error` set to
+    // one line when that fails ("the Wayland compositor offers no virtual keyboard
+    // (zwp_virtual_keyboard_manager_v1)", "the Wayland compositor's seat shows no keyboard for the
+    // virtual keyboard", ...).
     static std::unique_ptr<VirtualKeyboardKeyEvents> create(const char* displayName = nullptr,
-                                                            std::string* error = nullptr,
-                                                            std::chrono::milliseconds warmUp = defaultWarmUp);
+                                                            std::string* error = nullptr);
 
     // The Wayland display's name ("wayland-1").
     const std::string& displayName() const { return displayName_; }
@@ -71,11 +86,9 @@ public:
     void sync() override;
 
 private:
-    bool setUp(std::string* error, std::chrono::milliseconds warmUp);
-    // Sends the key (and the modifiers when they changed) and flushes the connection, the first
-    // time only once the warm-up is over.
+    bool setUp(const char* displayName, std::string* error);
+    // Sends the key (and the modifiers when they changed) and flushes the connection.
     void sendKey(std::uint16_t evdev, bool down) override;
-    void send(std::uint16_t evdev, bool down);
     void drain();
     bool connected() const override;  // while the keyboard exists and the connection holds
 
@@ -87,7 +100,6 @@ private:
     std::unique_ptr<xkb_context, void (*)(xkb_context*)> context_;
     std::unique_ptr<xkb_keymap, void (*)(xkb_keymap*)> keymap_;
     std::unique_ptr<xkb_state, void (*)(xkb_state*)> state_;
-    std::chrono::steady_clock::time_point readyAt_;
     std::chrono::steady_clock::time_point epoch_;
     std::uint32_t modifiers_[4] = {0, 0, 0, 0};  // depressed, latched, locked, group as last sent
 };
