@@ -240,6 +240,12 @@ void tap(KeyEvents& out, ArcadeKey k) {
 // Focus on Chromium's page, and the page listening: Chromium may route the first keys after an
 // activation to its own interface, so Shift is tapped until the page has seen one.
 void focusThePage(Session& s, KeyEvents& out) {
+    // The caption is the one reported at the last activation: Chromium, active since before its page
+    // set the title, goes through the terminal to be activated again.
+    if (s.caption().find("padtest") == std::string::npos) {
+        ASSERT_TRUE(activate(terminalClass));
+        ASSERT_TRUE(pumpUntil([&] { return s.appId() == terminalClass; }, 10s)) << s.caption();
+    }
     ASSERT_TRUE(activate("padtest", true));
     ASSERT_TRUE(pumpUntil([&] { return s.caption().find("padtest") != std::string::npos; }, 10s))
         << s.caption();
@@ -375,7 +381,8 @@ TEST_F(KdeGnomeDesktop, AReplayArrivesExactlyInChromium) {
     if (!out) return;
     const std::string before = s.browser->title();
     EXPECT_EQ(replay(s, JOYRELAY_SOURCE_DIR "/samples/demo.gip"), 0);
-    const std::string expected = before + padTestRecord(JOYRELAY_SOURCE_DIR "/samples/demo.keys");
+    const std::string expected =
+        padTestTitleAfter(before, padTestRecord(JOYRELAY_SOURCE_DIR "/samples/demo.keys"));
     EXPECT_TRUE(pumpUntil([&] { return s.browser->title() == expected; }, 10s))
         << "page title: " << s.browser->title() << "\nexpected:   " << expected;
 }
@@ -504,7 +511,7 @@ Environment currentDesktop() {
 
 // The output's warm-up types nothing (on GNOME a keysym no keymap has): the page sees the replay alone.
 bool titleIs(const std::string& title, const std::string& before, const std::string& after) {
-    return title == before + after;
+    return title == padTestTitleAfter(before, after);
 }
 
 TEST_F(KdeGnomeDesktop, TheProgramReadsThisDesktopAndTypesTheReplayIntoChromium) {
@@ -520,7 +527,8 @@ TEST_F(KdeGnomeDesktop, TheProgramReadsThisDesktopAndTypesTheReplayIntoChromium)
     EXPECT_TRUE(contains(run.log, keyOutputLine())) << run.log;
     const std::string record = padTestRecord(JOYRELAY_SOURCE_DIR "/samples/demo.keys");
     EXPECT_TRUE(pumpUntil([&] { return titleIs(s.browser->title(), before, record); }, 10s))
-        << "page title: " << s.browser->title() << "\nexpected:   " << before + record << "\n"
+        << "page title: " << s.browser->title() << "\nexpected:   " << padTestTitleAfter(before, record)
+        << "\n"
         << run.log;
     std::printf("the program's replay with Chromium in front: %.2f s from start to exit\n", run.seconds);
 }
@@ -631,7 +639,8 @@ TEST_F(KdeGnomeDesktop, AfterACopyIsKilledTheNextScriptsReportAndTheDeadCopysIsU
     EXPECT_EQ(run.status, 0) << run.log;
     const std::string record = padTestRecord(JOYRELAY_SOURCE_DIR "/samples/demo.keys");
     EXPECT_TRUE(pumpUntil([&] { return titleIs(s.browser->title(), before, record); }, 10s))
-        << "page title: " << s.browser->title() << "\nexpected:   " << before + record << "\n"
+        << "page title: " << s.browser->title() << "\nexpected:   " << padTestTitleAfter(before, record)
+        << "\n"
         << run.log;
     EXPECT_FALSE(loaded(dead)) << "the killed copy's script is still loaded";
 
