@@ -2,11 +2,12 @@
 # Inside a headless desktop session (see key_edges.sh): wev in front, BUSY busy loops, then RUNS times
 # the program ($JOYRELAY_APP) replaying a capture that holds Enter from its first report. Prints, per
 # run, the time from the program's start to wev's first Enter press, and from SIGKILL to wev's Enter
-# release, then the medians. SHOW=1 prints each run's program log and wev's key events too.
-#   key_edges_session.sh [RUNS [BUSY]]   (10 and 2)
+# release, then the medians. With SHOW=1, each run's program log and wev's key events too.
+#   key_edges_session.sh [RUNS [BUSY [SHOW]]]   (10, 2 and empty)
 set -euo pipefail
 runs=${1:-10}
 busy_loops=${2:-2}
+show=${3:-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/joyrelay-edges.XXXXXX")
 printf '0 20 00 01 0e 04 00 00 00 00 00 00 00 00 00 00 00 00 00\n600000 20 00 02 0e 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n' >"$work/held.gip"
 now() { date +%s%N; }
@@ -42,7 +43,7 @@ for run in $(seq "$runs"); do
   echo "run $run: first key ${down} ms after start, released ${up} ms after SIGKILL"
   downs+=("$down"); ups+=("$up")
   [[ $down == lost ]] && tail -3 "$work/program-$run.log"
-  if [[ -n ${SHOW:-} ]]; then
+  if [[ -n $show ]]; then
     sed 's/^/  program: /' "$work/program-$run.log"
     tail -n +$((lines + 1)) "$work/wev.log" | grep -E "key: [0-9]+; state" | sed 's/^ */  wev: /' || true
   fi
