@@ -121,7 +121,7 @@ TEST_F(StuckKeys, DeathBySignalWhileKeysAreHeldLeavesNoKeyDownAndTheGuardEnds) {
         recipient_->reset();
         Program program({JOYRELAY_BINARY, "--headless", "--replay", capture.string(), "--key-output", "xtest"},
                         folder_.path() / "program.log");
-        ASSERT_TRUE(waitUntil([&] { return recipient_->presses() >= 2; }, 10s))
+        ASSERT_TRUE(waitUntil([&] { return recipient_->held() >= 2; }, 10s))
             << strsignal(signal) << ": " << readFile(folder_.path() / "program.log");
         ASSERT_FALSE(keysDown().empty());
         const std::vector<pid_t> guards = childrenOf(program.pid());
