@@ -24,6 +24,7 @@ constexpr const char* scriptingInterface = "org.kde.kwin.Scripting";
 constexpr const char* scriptInterface = "org.kde.kwin.Script";
 constexpr int unloadTimeoutMs = 1000;
 constexpr int loadTimeoutMs = 5000;  // each call of the loading; a KWin that takes longer is tried again
+constexpr int firstReportMs = 2000;  // a started script that has not reported by then is started again
 constexpr int retryEveryTicks = 5;   // a script KWin did not take is tried again after this many rechecks
 
 constexpr const char* scriptFilePrefix = "tamberlo-joyrelay-kwin-focus-";  // then the process id and ".js"
@@ -240,16 +241,18 @@ void KWinFocus::runScript(int id, bool plasma6Path, unsigned generation) {
         } else if (w.isError()) {
             failed(QStringLiteral("run: %1").arg(w.error().message()));
         } else {
-            startLoaded(generation);
+            running_ = true;
+            // The script reports as it starts: silence means run may have reached an older script.
+            QTimer::singleShot(firstReportMs, this, [this, generation] {
+                if (generation == generation_ && !reporting_) startLoaded();
+            });
         }
     });
 }
 
-void KWinFocus::startLoaded(unsigned generation) {
-    auto* watcher =
-        new QDBusPendingCallWatcher(bus_.asyncCall(scriptingCall(owner_, "start"), loadTimeoutMs), this);
-    // An error (a KWin without start) leaves what run did.
-    whenFinished(watcher, generation, [this](QDBusPendingCallWatcher&) { running_ = true; });
+void KWinFocus::startLoaded() {
+    // Fire and forget: an error (a KWin without start) leaves what run did.
+    bus_.send(scriptingCall(owner_, "start"));
 }
 
 void KWinFocus::failed(const QString& what) {

@@ -20,9 +20,9 @@
 //
 // KWin 5.27 numbers a new script by the count of loaded scripts, so once a script below a still
 // loaded one goes, the next script gets the number, and the D-Bus object, of that loaded one: run
-// then reaches the old script and the new one never starts. So after run, Scripting.start is called
-// too, which starts every loaded script not yet running (it also loads and unloads the packaged
-// scripts the user's KWin settings turn on or off).
+// then reaches the old script and the new one never starts. So when the script has not reported 2 s
+// after run, Scripting.start is called, which starts every loaded script not yet running (it also
+// loads and unloads the packaged scripts the user's KWin settings turn on or off).
 //
 // Any client may unload a KWin script, so once the script runs KWin is asked every second whether it
 // is still loaded (isScriptLoaded; KWin's Scripting interface has no signal for a script going).
@@ -101,7 +101,7 @@ private:
     void load();
     void unloadStale();
     void runScript(int id, bool plasma6Path, unsigned generation);
-    void startLoaded(unsigned generation);
+    void startLoaded();
     void failed(const QString& what);
     void lost(const std::string& why);
     void recheck();
