@@ -2,7 +2,7 @@
 # Time from start to the first delivered key, and from SIGKILL to the release of a held key, per key
 # output, on a headless desktop with two busy loops (BUSY=0 for none), measured with wev (which logs
 # every key event and ends none by itself).
-#   bench/key_edges.sh kwin|gnome|sway PROGRAM     (RUNS=10 by default)
+#   bench/key_edges.sh kwin|gnome|sway PROGRAM     (RUNS=10 by default; SHOW=1 prints each run's logs)
 # kwin: KWin fake input (and its guard); gnome: Mutter's remote desktop; sway: the virtual keyboard,
 # on a seat without a keyboard (as headless sway starts), or with SEAT_KEYBOARD=1 on one that has one
 # (another copy of the program, pressing nothing, keeps its virtual keyboard there).
@@ -16,7 +16,7 @@ case $desktop in
     session=$desktop
     [[ $desktop == gnome ]] && session=gnome-bare
     JOYRELAY_APP=$app bash "$here/../Tests/kde-gnome/wayland-desktop.sh" "$session" \
-      "$here/key_edges_session.sh" "${RUNS:-10}" "${BUSY:-2}"
+      "$here/key_edges_session.sh" "${RUNS:-10}" "${BUSY:-2}" "${SHOW:-}"
     ;;
   sway)
     . "$here/session-common.sh"
@@ -27,7 +27,7 @@ case $desktop in
       pids+=($!)
       wait_for 10 grep -q "Key output" "$work/keeper.log"
     fi
-    JOYRELAY_APP=$app bash "$here/key_edges_session.sh" "${RUNS:-10}" "${BUSY:-2}"
+    JOYRELAY_APP=$app bash "$here/key_edges_session.sh" "${RUNS:-10}" "${BUSY:-2}" "${SHOW:-}"
     ;;
   *) echo "unknown desktop '$desktop'" >&2; exit 2 ;;
 esac

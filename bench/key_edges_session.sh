@@ -2,11 +2,12 @@
 # Inside a headless desktop session (see key_edges.sh): wev in front, BUSY busy loops, then RUNS times
 # the program ($JOYRELAY_APP) replaying a capture that holds Enter from its first report. Prints, per
 # run, the time from the program's start to wev's first Enter press, and from SIGKILL to wev's Enter
-# release, then the medians.
-#   key_edges_session.sh [RUNS [BUSY]]   (10 and 2)
+# release, then the medians. With SHOW=1, each run's program log and wev's key events too.
+#   key_edges_session.sh [RUNS [BUSY [SHOW]]]   (10, 2 and empty)
 set -euo pipefail
 runs=${1:-10}
 busy_loops=${2:-2}
+show=${3:-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/joyrelay-edges.XXXXXX")
 printf '0 20 00 01 0e 04 00 00 00 00 00 00 00 00 00 00 00 00 00\n600000 20 00 02 0e 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n' >"$work/held.gip"
 now() { date +%s%N; }
@@ -33,7 +34,7 @@ busy=()
 if ((busy_loops > 0)); then for _ in $(seq "$busy_loops"); do (while :; do :; done) & busy+=($!); done; fi
 downs=() ups=()
 for run in $(seq "$runs"); do
-  pressed=$(count 1); released=$(count 0)
+  pressed=$(count 1); released=$(count 0); lines=$(wc -l <"$work/wev.log")
   start=$(now)
   JOYRELAY_ANY_APP=1 "$JOYRELAY_APP" --headless --replay "$work/held.gip" >"$work/program-$run.log" 2>&1 &
   program=$!
@@ -43,6 +44,10 @@ for run in $(seq "$runs"); do
   echo "run $run: first key ${down} ms after start, released ${up} ms after SIGKILL"
   downs+=("$down"); ups+=("$up")
   [[ $down == lost ]] && tail -3 "$work/program-$run.log"
+  if [[ -n $show ]]; then
+    sed 's/^/  program: /' "$work/program-$run.log"
+    tail -n +$((lines + 1)) "$work/wev.log" | grep -E "key: [0-9]+; state" | sed 's/^ */  wev: /' || true
+  fi
 done
 median() { printf '%s\n' "$@" | sort -n | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
 echo "median: first key $(median "${downs[@]}") ms after start; release $(median "${ups[@]}") ms after SIGKILL ($runs runs, $busy_loops busy loops)"

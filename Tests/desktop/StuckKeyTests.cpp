@@ -121,13 +121,16 @@ TEST_F(StuckKeys, DeathBySignalWhileKeysAreHeldLeavesNoKeyDownAndTheGuardEnds) {
         recipient_->reset();
         Program program({JOYRELAY_BINARY, "--headless", "--replay", capture.string(), "--key-output", "xtest"},
                         folder_.path() / "program.log");
-        ASSERT_TRUE(waitUntil([&] { return recipient_->presses() >= 2; }, 10s))
+        ASSERT_TRUE(waitUntil([&] { return recipient_->held() >= 2; }, 10s))
             << strsignal(signal) << ": " << readFile(folder_.path() / "program.log");
         ASSERT_FALSE(keysDown().empty());
         const std::vector<pid_t> guards = childrenOf(program.pid());
         ASSERT_EQ(guards.size(), 1u) << "the key guard is not running";
         ::kill(program.pid(), signal);
         EXPECT_TRUE(waitUntil([&] { return keysDown().empty(); }, 1s)) << strsignal(signal);
+        // The window, which ends no key by itself, sees each one go up.
+        EXPECT_TRUE(waitUntil([&] { return recipient_->held() == 0; }, 1s))
+            << strsignal(signal) << ": the window saw no release of " << recipient_->held() << " keys";
         EXPECT_TRUE(waitUntil([&] { return gone(guards[0]); }, 1s)) << strsignal(signal) << ": the guard is still there";
         program.stop();
     }

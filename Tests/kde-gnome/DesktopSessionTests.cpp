@@ -240,10 +240,18 @@ void tap(KeyEvents& out, ArcadeKey k) {
 // Focus on Chromium's page, and the page listening: Chromium may route the first keys after an
 // activation to its own interface, so Shift is tapped until the page has seen one.
 void focusThePage(Session& s, KeyEvents& out) {
+    // The caption is the one reported at the last activation: Chromium, active since before its page
+    // set the title, goes through the terminal to be activated again.
+    if (s.caption().find("padtest") == std::string::npos) {
+        ASSERT_TRUE(activate(terminalClass));
+        ASSERT_TRUE(pumpUntil([&] { return s.appId() == terminalClass; }, 10s)) << s.caption();
+    }
     ASSERT_TRUE(activate("padtest", true));
     ASSERT_TRUE(pumpUntil([&] { return s.caption().find("padtest") != std::string::npos; }, 10s))
         << s.caption();
-    ASSERT_TRUE(s.monitor.current()) << "the gate did not open for Chromium";
+    // The provider may be loading its script again (a KWin slow to answer counts as lost): its report
+    // opens the gate.
+    ASSERT_TRUE(pumpUntil([&] { return s.monitor.current(); }, 10s)) << "the gate did not open for Chromium";
     ASSERT_TRUE(pumpUntil(
         [&] {
             const std::string before = s.browser->title();
@@ -375,7 +383,8 @@ TEST_F(KdeGnomeDesktop, AReplayArrivesExactlyInChromium) {
     if (!out) return;
     const std::string before = s.browser->title();
     EXPECT_EQ(replay(s, JOYRELAY_SOURCE_DIR "/samples/demo.gip"), 0);
-    const std::string expected = before + padTestRecord(JOYRELAY_SOURCE_DIR "/samples/demo.keys");
+    const std::string expected =
+        padTestTitleAfter(before, padTestRecord(JOYRELAY_SOURCE_DIR "/samples/demo.keys"));
     EXPECT_TRUE(pumpUntil([&] { return s.browser->title() == expected; }, 10s))
         << "page title: " << s.browser->title() << "\nexpected:   " << expected;
 }
@@ -504,7 +513,7 @@ Environment currentDesktop() {
 
 // The output's warm-up types nothing (on GNOME a keysym no keymap has): the page sees the replay alone.
 bool titleIs(const std::string& title, const std::string& before, const std::string& after) {
-    return title == before + after;
+    return title == padTestTitleAfter(before, after);
 }
 
 TEST_F(KdeGnomeDesktop, TheProgramReadsThisDesktopAndTypesTheReplayIntoChromium) {
@@ -520,7 +529,8 @@ TEST_F(KdeGnomeDesktop, TheProgramReadsThisDesktopAndTypesTheReplayIntoChromium)
     EXPECT_TRUE(contains(run.log, keyOutputLine())) << run.log;
     const std::string record = padTestRecord(JOYRELAY_SOURCE_DIR "/samples/demo.keys");
     EXPECT_TRUE(pumpUntil([&] { return titleIs(s.browser->title(), before, record); }, 10s))
-        << "page title: " << s.browser->title() << "\nexpected:   " << before + record << "\n"
+        << "page title: " << s.browser->title() << "\nexpected:   " << padTestTitleAfter(before, record)
+        << "\n"
         << run.log;
     std::printf("the program's replay with Chromium in front: %.2f s from start to exit\n", run.seconds);
 }
@@ -583,6 +593,71 @@ TEST_F(GnomeWithoutTheExtension, TheProgramSaysWhatToDoAndSendsNothing) {
     EXPECT_TRUE(titleIs(s.browser->title(), before, " D:z/KeyZ U:z/KeyZ"))
         << "the replay reached Chromium: " << s.browser->title() << "\n"
         << run.log;
+}
+
+// A killed copy of the program could not unload its KWin script. The next copy unloads it and its own
+// script reports; so does a script to which KWin 5.27 gives the number of one still loaded (it numbers
+// a new script by the count of loaded ones, so run reaches the older script).
+TEST_F(KdeGnomeDesktop, AfterACopyIsKilledTheNextScriptsReportAndTheDeadCopysIsUnloaded) {
+    if (!onKWin()) GTEST_SKIP() << "KWin only";
+    if (!std::getenv("JOYRELAY_APP")) GTEST_SKIP() << "JOYRELAY_APP does not name the program";
+    Session& s = session();
+    if (!pageListening(s)) return;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    const auto scripting = [&](const char* method, const QString& name, const QString& path = {}) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.kde.KWin"), QStringLiteral("/Scripting"),
+            QStringLiteral("org.kde.kwin.Scripting"), QString::fromLatin1(method));
+        if (!path.isEmpty()) call << path;
+        call << name;
+        return bus.call(call);
+    };
+    const auto loaded = [&](const QString& name) {
+        const QDBusReply<bool> reply = scripting("isScriptLoaded", name);
+        return reply.isValid() && reply.value();
+    };
+    const auto scriptOf = [](qint64 pid) {
+        return QStringLiteral("%1-%2").arg(QString::fromLatin1(KWinFocus::scriptName)).arg(pid);
+    };
+    const fs::path capture = s.folder / "no-keys.gip";
+    std::ofstream(capture) << "0 20 00 01 0e 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n"
+                           << "600000 20 00 02 0e 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n";
+    Program killed({std::getenv("JOYRELAY_APP"), "--headless", "--replay", capture.string()},
+                   currentDesktop(), s.folder / "killed.log");
+    ASSERT_TRUE(killed.started());
+    const QString dead = scriptOf(killed.pid());
+    ASSERT_TRUE(pumpUntil([&] { return loaded(dead); }, 30s)) << readFile(s.folder / "killed.log");
+    const std::string guard =
+        "pgrep -f -- '--fake-input-guard " + std::to_string(killed.pid()) + "$' >/dev/null";
+    killed.signal(SIGKILL);
+    killed.stop();
+    ASSERT_TRUE(pumpUntil([&] { return std::system(guard.c_str()) != 0; }, 10s))
+        << "the guard is still running";
+    ASSERT_TRUE(loaded(dead));
+
+    const std::string before = s.browser->title();
+    const ProgramRun run =
+        runProgram(s, {"--headless", "--replay", JOYRELAY_SOURCE_DIR "/samples/demo.gip"}, currentDesktop());
+    EXPECT_EQ(run.status, 0) << run.log;
+    const std::string record = padTestRecord(JOYRELAY_SOURCE_DIR "/samples/demo.keys");
+    EXPECT_TRUE(pumpUntil([&] { return titleIs(s.browser->title(), before, record); }, 10s))
+        << "page title: " << s.browser->title() << "\nexpected:   " << padTestTitleAfter(before, record)
+        << "\n"
+        << run.log;
+    EXPECT_FALSE(loaded(dead)) << "the killed copy's script is still loaded";
+
+    // A script loaded above this program's own: once that goes, its next load gets the other's number.
+    const fs::path idle = s.folder / "idle.js";
+    std::ofstream(idle) << "// loaded, never run by this test\n";
+    const QDBusReply<int> idleId =
+        scripting("loadScript", QStringLiteral("joyrelay-test-idle"), QString::fromStdString(idle.string()));
+    ASSERT_TRUE(idleId.isValid() && idleId.value() >= 0) << idleId.error().message().toStdString();
+    ASSERT_EQ(scripting("unloadScript", scriptOf(QCoreApplication::applicationPid())).type(),
+              QDBusMessage::ReplyMessage);
+    EXPECT_TRUE(pumpUntil([&] { return !s.monitor.current(); }, 5s)) << "the gate stayed open";
+    EXPECT_TRUE(pumpUntil([&] { return s.monitor.current(); }, 15s))
+        << "the script loaded again never reported";
+    scripting("unloadScript", QStringLiteral("joyrelay-test-idle"));
 }
 
 // Any client may unload the program's KWin script: the gate closes within the recheck, and opens again

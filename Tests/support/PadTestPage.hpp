@@ -3,6 +3,7 @@
 // reports the title.
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -41,6 +42,26 @@ inline std::string padTestRecord(const std::filesystem::path& transcript) {
     std::string time, name, direction, out;
     bool shift = false;
     while (in >> time >> name >> direction) out += " " + padTestEntry(name, direction == "down", shift);
+    return out;
+}
+
+// The title the page shows once it has seen `record` after showing `title`: the page keeps its last
+// 200 entries (web/padtest.html?detail), so a long session's title loses its oldest ones.
+inline std::string padTestTitleAfter(const std::string& title, const std::string& record) {
+    constexpr std::size_t kept = 200;
+    const std::string prefix = "padtest:";
+    const std::string all =
+        (title.rfind(prefix, 0) == 0 ? title.substr(prefix.size()) : title) + " " + record;
+    std::vector<std::string> entries;
+    for (std::size_t at = 0; at < all.size();) {
+        const std::size_t end = std::min(all.find(' ', at), all.size());
+        if (end > at) entries.push_back(all.substr(at, end - at));
+        at = end + 1;
+    }
+    std::string out = prefix;
+    for (std::size_t i = entries.size() > kept ? entries.size() - kept : 0; i < entries.size(); ++i) {
+        out += (out.size() > prefix.size() ? " " : "") + entries[i];
+    }
     return out;
 }
 

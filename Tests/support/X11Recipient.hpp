@@ -4,6 +4,7 @@
 
 #include <poll.h>
 
+#include <array>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -37,9 +38,16 @@ public:
     int presses() const { return presses_.load(); }
     int releases() const { return releases_.load(); }
     int events() const { return presses() + releases(); }
+    // Keys whose last event here was a press (an auto-repeat's release and press leave a key held).
+    int held() const {
+        int n = 0;
+        for (const auto& down : down_) n += down.load();
+        return n;
+    }
     void reset() {
         presses_ = 0;
         releases_ = 0;
+        for (auto& down : down_) down = false;
     }
 
 private:
@@ -52,6 +60,9 @@ private:
                 XNextEvent(display_, &event);
                 if (event.type == KeyPress) ++presses_;
                 if (event.type == KeyRelease) ++releases_;
+                if (event.type == KeyPress || event.type == KeyRelease) {
+                    down_[event.xkey.keycode & 0xff] = event.type == KeyPress;
+                }
             }
         }
     }
@@ -60,6 +71,7 @@ private:
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<int> presses_{0}, releases_{0};
+    std::array<std::atomic<bool>, 256> down_{};
 };
 
 // The key codes a fresh client sees down.

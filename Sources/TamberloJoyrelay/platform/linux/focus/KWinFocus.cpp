@@ -9,6 +9,8 @@
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
+#include <cerrno>
+#include <csignal>
 
 #include "log/Log.hpp"
 #include "platform/linux/focus/DesktopAppIds.hpp"
@@ -22,9 +24,18 @@ constexpr const char* scriptingInterface = "org.kde.kwin.Scripting";
 constexpr const char* scriptInterface = "org.kde.kwin.Script";
 constexpr int unloadTimeoutMs = 1000;
 constexpr int loadTimeoutMs = 5000;  // each call of the loading; a KWin that takes longer is tried again
+constexpr int firstReportMs = 2000;  // a started script that has not reported by then is started again
 constexpr int retryEveryTicks = 5;   // a script KWin did not take is tried again after this many rechecks
 
+constexpr const char* scriptFilePrefix = "tamberlo-joyrelay-kwin-focus-";  // then the process id and ".js"
+
 const std::string keysOff = ", so the window in front cannot be read and the stick's keys stay off";
+
+QDBusMessage scriptingCall(const QString& kwin, const char* method) {
+    return QDBusMessage::createMethodCall(kwin, QString::fromLatin1(scriptingPath),
+                                          QString::fromLatin1(scriptingInterface),
+                                          QString::fromLatin1(method));
+}
 
 QString scriptFolder() {
     QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
@@ -63,9 +74,9 @@ if (workspace.windowActivated) {
 
 KWinFocus::KWinFocus(QDBusConnection bus, std::chrono::milliseconds emptyHold)
     : bus_(std::move(bus)), hold_([this] { notifyChanged(); }, emptyHold) {
-    scriptPath_ =
-        scriptFolder() +
-        QStringLiteral("/tamberlo-joyrelay-kwin-focus-%1.js").arg(QCoreApplication::applicationPid());
+    scriptPath_ = scriptFolder() + QStringLiteral("/%1%2.js")
+                                       .arg(QString::fromLatin1(scriptFilePrefix))
+                                       .arg(QCoreApplication::applicationPid());
     scriptName_ =
         QStringLiteral("%1-%2").arg(QString::fromLatin1(scriptName)).arg(QCoreApplication::applicationPid());
     if (!bus_.isConnected()) {
@@ -170,7 +181,23 @@ void KWinFocus::whenFinished(QDBusPendingCallWatcher* watcher, unsigned generati
             });
 }
 
+void KWinFocus::unloadStale() {
+    const QDir folder(scriptFolder());
+    const QString prefix = QString::fromLatin1(scriptFilePrefix);
+    for (const QString& name : folder.entryList({prefix + QStringLiteral("*.js")}, QDir::Files)) {
+        bool number = false;
+        const qint64 pid = name.mid(prefix.size(), name.size() - prefix.size() - 3).toLongLong(&number);
+        if (!number || pid <= 0 || pid == QCoreApplication::applicationPid()) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // that copy still runs
+        QDBusMessage call = scriptingCall(owner_, "unloadScript");
+        call << QStringLiteral("%1-%2").arg(QString::fromLatin1(scriptName)).arg(pid);
+        bus_.send(call);  // ahead of this copy's loadScript on the same connection
+        QFile::remove(folder.filePath(name));
+    }
+}
+
 void KWinFocus::load() {
+    unloadStale();
     QFile file(scriptPath_);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
         file.write(scriptText(bus_.baseService()).toUtf8()) < 0) {
@@ -179,11 +206,7 @@ void KWinFocus::load() {
     }
     file.close();
     const unsigned generation = generation_;
-    const auto scripting = [this](const char* method) {
-        return QDBusMessage::createMethodCall(owner_, QString::fromLatin1(scriptingPath),
-                                              QString::fromLatin1(scriptingInterface),
-                                              QString::fromLatin1(method));
-    };
+    const auto scripting = [this](const char* method) { return scriptingCall(owner_, method); };
     // A copy this process left loaded (KWin kept it) goes first.
     QDBusMessage unloadOld = scripting("unloadScript");
     unloadOld << scriptName_;
@@ -219,8 +242,17 @@ void KWinFocus::runScript(int id, bool plasma6Path, unsigned generation) {
             failed(QStringLiteral("run: %1").arg(w.error().message()));
         } else {
             running_ = true;
+            // The script reports as it starts: silence means run may have reached an older script.
+            QTimer::singleShot(firstReportMs, this, [this, generation] {
+                if (generation == generation_ && !reporting_) startLoaded();
+            });
         }
     });
+}
+
+void KWinFocus::startLoaded() {
+    // Fire and forget: an error (a KWin without start) leaves what run did.
+    bus_.send(scriptingCall(owner_, "start"));
 }
 
 void KWinFocus::failed(const QString& what) {

@@ -12,9 +12,17 @@
 // KWin reports "no window" before every switch: that report is held back (FocusHold), so the gate
 // does not close and open again between two windows of the same kind.
 //
-// The script is loaded under one name (an older copy left behind by a crash is unloaded first),
-// loaded again whenever org.kde.KWin gets a new owner (KWin restarted), and unloaded when the
-// application quits or this object is destroyed. Its file lives in $XDG_RUNTIME_DIR.
+// The script is loaded under one name per process, loaded again whenever org.kde.KWin gets a new owner
+// (KWin restarted), and unloaded when the application quits or this object is destroyed. Its file
+// lives in $XDG_RUNTIME_DIR, named after the process. A copy that was killed could not unload its
+// script: before each load, the scripts of copies whose process is gone (their files are still there)
+// are unloaded and their files removed.
+//
+// KWin 5.27 numbers a new script by the count of loaded scripts, so once a script below a still
+// loaded one goes, the next script gets the number, and the D-Bus object, of that loaded one: run
+// then reaches the old script and the new one never starts. So when the script has not reported 2 s
+// after run, Scripting.start is called, which starts every loaded script not yet running (it also
+// loads and unloads the packaged scripts the user's KWin settings turn on or off).
 //
 // Any client may unload a KWin script, so once the script runs KWin is asked every second whether it
 // is still loaded (isScriptLoaded; KWin's Scripting interface has no signal for a script going).
@@ -91,7 +99,9 @@ public Q_SLOTS:
 
 private:
     void load();
+    void unloadStale();
     void runScript(int id, bool plasma6Path, unsigned generation);
+    void startLoaded();
     void failed(const QString& what);
     void lost(const std::string& why);
     void recheck();
