@@ -710,7 +710,7 @@ TEST_F(KdeGnomeDesktop, KeysHeldFromTheFirstReportGoDownAndAKillLetsGoOfThem) {
         out << "0 20 00 01 0e 04 04 00 00 00 00 00 00 00 00 00 00 00 00\n"       // Enter and ArrowLeft
             << "600000 20 00 02 0e 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n";  // let go ten minutes on
     }
-    const std::string pressed = before + " D:ArrowLeft/ArrowLeft D:Enter/Enter";
+    const std::string pressed = padTestTitleAfter(before, "D:ArrowLeft/ArrowLeft D:Enter/Enter");
     const auto start = Clock::now();
     Program program({std::getenv("JOYRELAY_APP"), "--headless", "--replay", capture.string()}, currentDesktop(),
                     s.folder / "held.log");
@@ -721,9 +721,11 @@ TEST_F(KdeGnomeDesktop, KeysHeldFromTheFirstReportGoDownAndAKillLetsGoOfThem) {
     program.signal(SIGKILL);
     const auto killed = Clock::now();
     const auto released = [&] {
+        // The page keeps its last entries only: look after the held Enter's press.
         const std::string title = s.browser->title();
-        return title.starts_with(pressed) && title.find("U:ArrowLeft/ArrowLeft", pressed.size()) != std::string::npos &&
-               title.find("U:Enter/Enter", pressed.size()) != std::string::npos;
+        const std::size_t at = title.rfind("D:Enter/Enter");
+        return at != std::string::npos && title.find("U:ArrowLeft/ArrowLeft", at) != std::string::npos &&
+               title.find("U:Enter/Enter", at) != std::string::npos;
     };
     const bool up = pumpUntil(released, 10s);
     const double upMs = ms(Clock::now() - killed);
