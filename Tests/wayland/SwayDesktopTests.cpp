@@ -90,6 +90,16 @@ private:
     int port_ = 0;
 };
 
+// The key events of a client's log: (key code, pressed) for each match of `key`, whose first group
+// is the code and second the state ("1": pressed), in order.
+std::vector<std::pair<int, bool>> keyEvents(const std::string& text, const std::regex& key) {
+    std::vector<std::pair<int, bool>> out;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), key); it != std::sregex_iterator(); ++it) {
+        out.emplace_back(std::stoi((*it)[1]), (*it)[2] == "1");
+    }
+    return out;
+}
+
 // foot running `cat` into a file (raw, so that every key would land at once), with its Wayland
 // protocol log. Its app id is "foot" unless given another.
 class Foot {
@@ -108,12 +118,7 @@ public:
     // The key events foot received: (evdev code, pressed) in order.
     std::vector<std::pair<int, bool>> keys() const {
         static const std::regex key(R"(wl_keyboard@\d+\.key\(\d+, \d+, (\d+), (\d+)\))");
-        std::vector<std::pair<int, bool>> out;
-        const std::string text = readFile(log_);
-        for (auto it = std::sregex_iterator(text.begin(), text.end(), key); it != std::sregex_iterator(); ++it) {
-            out.emplace_back(std::stoi((*it)[1]), (*it)[2] == "1");
-        }
-        return out;
+        return keyEvents(readFile(log_), key);
     }
 
 private:
@@ -135,12 +140,7 @@ public:
     // The key events wev logged: (XKB key code, pressed) in order.
     std::vector<std::pair<int, bool>> keys() const {
         static const std::regex key(R"(wl_keyboard\] key: serial: \d+; time: \d+; key: (\d+); state: (\d))");
-        std::vector<std::pair<int, bool>> out;
-        const std::string text = readFile(log_);
-        for (auto it = std::sregex_iterator(text.begin(), text.end(), key); it != std::sregex_iterator(); ++it) {
-            out.emplace_back(std::stoi((*it)[1]), (*it)[2] == "1");
-        }
-        return out;
+        return keyEvents(readFile(log_), key);
     }
 
 private:
