@@ -202,7 +202,7 @@ std::unique_ptr<FakeInputKeyEvents> FakeInputKeyEvents::create(std::string* erro
         return nullptr;
     };
     const char* name = std::getenv("WAYLAND_DISPLAY");
-    std::unique_ptr<FakeInputKeyEvents> self(new FakeInputKeyEvents());
+    auto self = std::make_unique<FakeInputKeyEvents>(Owned{});
     self->displayName_ = name && *name ? name : "wayland-0";
     // The guard's device first: adding a device changes the seat (every client then re-creates its
     // keyboard), and this one's own device, added after, changes nothing more.
@@ -275,6 +275,8 @@ void FakeInputKeyEvents::stopGuard() {
     }
     guardPid_ = -1;
 }
+
+FakeInputKeyEvents::FakeInputKeyEvents(Owned) {}
 
 FakeInputKeyEvents::~FakeInputKeyEvents() {
     releaseKeysDown();

@@ -55,6 +55,11 @@ public:
     static std::unique_ptr<FakeInputKeyEvents> create(std::string* error = nullptr,
                                                       const std::optional<std::filesystem::path>& guard = std::nullopt);
 
+private:
+    struct Owned {};
+
+public:
+    explicit FakeInputKeyEvents(Owned);
     ~FakeInputKeyEvents() override;
     FakeInputKeyEvents(const FakeInputKeyEvents&) = delete;
     FakeInputKeyEvents& operator=(const FakeInputKeyEvents&) = delete;
@@ -83,7 +88,6 @@ private:
     using RegistryPtr = std::unique_ptr<wl_registry, RegistryDestroy>;
     using FakeInputPtr = std::unique_ptr<org_kde_kwin_fake_input, FakeInputDestroy>;
 
-    FakeInputKeyEvents() = default;
     bool connected() const override;  // until KWin closes the connection
     void sendKey(std::uint16_t evdev, bool down) override;  // keyboard_key, flushed
     // Reads what KWin sent without waiting, so that its few events never pile up.

@@ -40,7 +40,7 @@ private:
 std::unique_ptr<RemoteDesktopKeyEvents> RemoteDesktopKeyEvents::create(std::string* error,
                                                                        std::chrono::milliseconds limit) {
     static std::atomic<int> counter{0};
-    std::unique_ptr<RemoteDesktopKeyEvents> self(new RemoteDesktopKeyEvents());
+    auto self = std::make_unique<RemoteDesktopKeyEvents>(Owned{});
     self->connectionName_ = QStringLiteral("tamberlo-joyrelay-remote-desktop-%1").arg(counter.fetch_add(1));
     self->bus_ = QDBusConnection::connectToBus(QDBusConnection::SessionBus, self->connectionName_);
     QDBusConnection& bus = *self->bus_;
@@ -86,6 +86,8 @@ std::unique_ptr<RemoteDesktopKeyEvents> RemoteDesktopKeyEvents::create(std::stri
     self->sync();  // Mutter has handled the warm-up
     return self;
 }
+
+RemoteDesktopKeyEvents::RemoteDesktopKeyEvents(Owned) {}
 
 RemoteDesktopKeyEvents::~RemoteDesktopKeyEvents() {
     if (!session_.isEmpty()) {

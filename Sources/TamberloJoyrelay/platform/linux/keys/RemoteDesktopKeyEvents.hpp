@@ -42,6 +42,11 @@ public:
     static std::unique_ptr<RemoteDesktopKeyEvents> create(std::string* error = nullptr,
                                                           std::chrono::milliseconds limit = defaultLimit);
 
+private:
+    struct Owned {};
+
+public:
+    explicit RemoteDesktopKeyEvents(Owned);
     ~RemoteDesktopKeyEvents() override;
     RemoteDesktopKeyEvents(const RemoteDesktopKeyEvents&) = delete;
     RemoteDesktopKeyEvents& operator=(const RemoteDesktopKeyEvents&) = delete;
@@ -58,7 +63,6 @@ public:
 
 private:
     class ClosedWatcher;
-    RemoteDesktopKeyEvents() = default;
     void notify(std::uint16_t code, bool down);
     bool connected() const override { return !closed_.load(); }  // until the session ends
     void sendKey(std::uint16_t evdev, bool down) override { notify(evdev, down); }  // never waits

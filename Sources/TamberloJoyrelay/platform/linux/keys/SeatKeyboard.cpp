@@ -41,7 +41,7 @@ const wl_registry_listener registryListener = {onGlobal, onGlobalRemove};
 }  // namespace
 
 std::unique_ptr<SeatKeyboard> SeatKeyboard::open(const char* displayName) {
-    std::unique_ptr<SeatKeyboard> self(new SeatKeyboard());
+    auto self = std::make_unique<SeatKeyboard>(Owned{});
     self->state_ = std::make_unique<State>();
     State& s = *self->state_;
     s.display = wl_display_connect(displayName);
@@ -52,6 +52,8 @@ std::unique_ptr<SeatKeyboard> SeatKeyboard::open(const char* displayName) {
     self->hadKeyboard_ = (s.capabilities & WL_SEAT_CAPABILITY_KEYBOARD) != 0;
     return self;
 }
+
+SeatKeyboard::SeatKeyboard(Owned) {}
 
 SeatKeyboard::~SeatKeyboard() = default;
 

@@ -33,7 +33,12 @@ public:
     struct State;
 
 private:
-    SeatKeyboard() = default;
+    struct Owned {};
+
+public:
+    explicit SeatKeyboard(Owned);
+
+private:
     std::unique_ptr<State> state_;
     bool hadKeyboard_ = false;
 };
